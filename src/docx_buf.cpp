@@ -1,0 +1,118 @@
+// docx_buf.cpp -- the growable byte buffer every output is built in.
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "docx_internal.h"
+
+namespace {
+
+long g_fail_growth_after = -1;
+
+// Doubling keeps n small appends at O(n) copying; past 1 GiB the need is met
+// exactly so that the capacity cannot overflow.
+size_t grown_capacity(size_t cap, size_t need) {
+    constexpr size_t first = 256;
+    constexpr size_t doubling_limit = size_t{1} << 30;
+    if (cap == 0 && need <= first) return first;
+    size_t c = cap == 0 ? first : cap;
+    while (c <= doubling_limit) {
+        c *= 2;
+        if (c >= need) return c;
+    }
+    return need;
+}
+
+bool growth_should_fail() {
+    if (g_fail_growth_after < 0) return false;
+    return g_fail_growth_after-- == 0;
+}
+
+}  // namespace
+
+docx_heap docx_buf::release() noexcept {
+    docx_heap block(data);
+    data = nullptr;
+    len = cap = 0;
+    failed = false;
+    return block;
+}
+
+void docx_buf_fail_growth_after(long n) { g_fail_growth_after = n; }
+
+void docx_buf_init(docx_buf *b) {
+    b->data = nullptr;
+    b->len = b->cap = 0;
+    b->failed = false;
+}
+
+void docx_buf_free(docx_buf *b) {
+    std::free(b->data);
+    docx_buf_init(b);
+}
+
+void docx_buf_clear(docx_buf *b) {
+    b->len = 0;
+    b->failed = false;
+    if (b->data) b->data[0] = 0;
+}
+
+int docx_buf_reserve(docx_buf *b, size_t need) {
+    if (b->cap >= need) return 0;
+    size_t cap = grown_capacity(b->cap, need);
+    void *p = growth_should_fail() ? nullptr : std::realloc(b->data, cap);
+    if (!p) {
+        b->failed = true;
+        docx_set_error("out of memory");
+        return -1;
+    }
+    b->data = static_cast<char *>(p);
+    b->cap = cap;
+    return 0;
+}
+
+int docx_buf_append(docx_buf *b, const void *bytes, size_t n) {
+    if (n == 0) return 0;
+    if (n > SIZE_MAX - b->len - 1) {
+        b->failed = true;
+        docx_set_error("out of memory");
+        return -1;
+    }
+    if (docx_buf_reserve(b, b->len + n + 1) != 0) return -1;
+    std::memcpy(b->data + b->len, bytes, n);
+    b->len += n;
+    b->data[b->len] = 0;
+    return 0;
+}
+
+int docx_buf_append_cstr(docx_buf *b, const char *s) {
+    if (!s) return 0;
+    return docx_buf_append(b, s, std::strlen(s));
+}
+
+int docx_buf_append_buf(docx_buf *b, const docx_buf *src) {
+    if (src->failed) {
+        b->failed = true;
+        return -1;
+    }
+    return docx_buf_append(b, src->data, src->len);
+}
+
+int docx_buf_printf(docx_buf *b, const char *fmt, ...) {
+    char local[512];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = std::vsnprintf(local, sizeof local, fmt, ap);
+    va_end(ap);
+    if (n < 0) return -1;
+    size_t need = static_cast<size_t>(n);
+    if (need < sizeof local) return docx_buf_append(b, local, need);
+    // Long texts are formatted a second time, straight into the buffer.
+    if (docx_buf_reserve(b, b->len + need + 1) != 0) return -1;
+    va_start(ap, fmt);
+    std::vsnprintf(b->data + b->len, need + 1, fmt, ap);
+    va_end(ap);
+    b->len += need;
+    b->data[b->len] = 0;
+    return 0;
+}

@@ -1,0 +1,144 @@
+// docx_internal.h -- types and library-wide functions shared by the source files.
+//
+// Nothing here is exported: the shared library is built with hidden visibility
+// and only the ten functions of tavrimel_docx.h are visible to hosts. Internal
+// functions that can fail return 0 or -1 and set the last-error message where
+// the failure is detected; callers only pass -1 on.
+#ifndef TAVRIMEL_DOCX_INTERNAL_H
+#define TAVRIMEL_DOCX_INTERNAL_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <string_view>
+
+// MARK: - Limits
+
+constexpr int DOCX_MAX_HANDLES = 64;
+constexpr size_t DOCX_MAX_FILE_SIZE = 200u * 1024u * 1024u;
+// No part is inflated beyond this, whatever size the ZIP declares: a 200 MiB
+// file could otherwise demand hundreds of GiB.
+constexpr size_t DOCX_MAX_PART_SIZE = 512u * 1024u * 1024u;
+constexpr size_t DOCX_ERR_SIZE = 512;
+
+// MARK: - Heap blocks
+
+struct docx_free_deleter {
+    void operator()(void *p) const noexcept { std::free(p); }
+};
+// A malloc'ed block; texts keep a NUL after their counted bytes.
+using docx_heap = std::unique_ptr<char, docx_free_deleter>;
+
+// MARK: - Growable byte buffer
+
+// Bytes are always followed by a NUL once anything was appended. A failed
+// growth sets "out of memory", leaves the contents as they were and marks the
+// buffer `failed`: the text is then incomplete and must not be handed out as a
+// result. Appending a failed buffer to another marks the target too.
+struct docx_buf {
+    char *data = nullptr;
+    size_t len = 0;
+    size_t cap = 0;
+    bool failed = false;
+
+    docx_buf() = default;
+    ~docx_buf() { std::free(data); }
+    docx_buf(const docx_buf &) = delete;
+    docx_buf &operator=(const docx_buf &) = delete;
+
+    std::string_view view() const { return data ? std::string_view(data, len) : std::string_view(); }
+    // Hands the block over to the caller (who frees it); the buffer is empty after.
+    docx_heap release() noexcept;
+};
+
+void docx_buf_init(docx_buf *b);
+void docx_buf_free(docx_buf *b);
+void docx_buf_clear(docx_buf *b);
+int docx_buf_reserve(docx_buf *b, size_t need);
+int docx_buf_append(docx_buf *b, const void *bytes, size_t n);
+int docx_buf_append_cstr(docx_buf *b, const char *s);
+int docx_buf_append_buf(docx_buf *b, const docx_buf *src);
+int docx_buf_printf(docx_buf *b, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+inline int docx_buf_append_sv(docx_buf *b, std::string_view s) {
+    return docx_buf_append(b, s.data(), s.size());
+}
+
+// Test hook: the n-th growth from now on fails (0 = the next one); -1 never.
+void docx_buf_fail_growth_after(long n);
+
+// MARK: - Handle table, errors, results
+
+// One open document. The slot owns its blocks; a free slot is all zero.
+struct docx_doc {
+    int in_use = 0;
+    docx_heap path;
+    docx_heap doc_xml;  // main document part, NUL-terminated
+    size_t doc_len = 0;
+    docx_heap core_xml;  // docProps/core.xml or null
+    size_t core_len = 0;
+    int encrypted = 0;
+    docx_heap file_data;  // the whole file, NUL-terminated
+    size_t file_len = 0;
+    docx_heap doc_part;  // entry name doc_xml was extracted from, as stored
+};
+
+void docx_set_error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void docx_clear_error();
+const char *docx_tls_put(const char *src, size_t len);
+size_t docx_tls_capacity();
+docx_doc *docx_doc_get(int handle);
+
+// MARK: - Package access
+
+int docx_read_file(const char *path, docx_heap *data, size_t *size);
+
+enum docx_container {
+    DOCX_NOT_ENCRYPTED = 0,
+    DOCX_ENCRYPTED = 1,     // encrypted package (Compound File or encryption entries)
+    DOCX_LEGACY_BINARY = 2  // a Compound File that is no encrypted package (.doc)
+};
+int docx_detect_encrypted(const void *data, size_t size);
+
+// One part by name (ASCII case ignored), CRC-checked, with a NUL behind it.
+docx_heap docx_zip_extract(const void *data, size_t size, const char *name, size_t *out_len);
+// The main document part: "word/document.xml", else the part that the package
+// relationships name as officeDocument. `part_name` receives the entry name.
+int docx_zip_extract_main(const void *data, size_t size, docx_heap *xml, size_t *xml_len,
+                          docx_heap *part_name);
+
+// Both writers build the package in a temporary file beside `out_path` and
+// rename it into place only when complete.
+int docx_zip_write_simple(const char *out_path, const char *doc_xml, size_t doc_len,
+                          const char *core_xml, size_t core_len);
+int docx_zip_rewrite_document(const void *src, size_t src_len, const char *main_part,
+                              const char *doc_xml, size_t doc_len, const char *out_path);
+
+// MARK: - XML scanning
+
+const char *docx_find_tag(const char *start, const char *end, const char *name);
+const char *docx_find_close(const char *start, const char *end, const char *name);
+int docx_attr_val(const char *tag, const char *end, const char *name, char *out, size_t out_size);
+docx_heap docx_extract_body_inner(const char *xml, size_t xml_len, size_t *out_len);
+// The content of w:body: 1 found, 0 no w:body start tag, -1 its '>' missing.
+// The end is the first "</w:body>" after the start, or the end of the XML.
+int docx_body_range(const char *xml, size_t xml_len, const char **start, const char **end);
+
+void docx_xml_escape(const char *text, size_t len, docx_buf *out);
+inline void docx_xml_escape(const char *text, docx_buf *out) {
+    if (text) docx_xml_escape(text, std::char_traits<char>::length(text), out);
+}
+void docx_xml_decode_entities(const char *data, size_t len, docx_buf *out);
+
+// MARK: - Workers of the exports
+
+int docx_extract_content(const char *xml, size_t xml_len, int format, docx_buf *out);
+int docx_extract_tables_json(const char *xml, size_t xml_len, docx_buf *out);
+int docx_build_info_json(const docx_doc *doc, docx_buf *out);
+int docx_write_from_md(const char *text, const char *path);
+int docx_write_from_plain(const char *text, const char *path);
+int docx_merge_impl(const char *paths_json, const char *out_path);
+int docx_replace_impl(const docx_doc *doc, const char *find, const char *replace,
+                      const char *out_path, int *count, int match_case, int whole_word);
+
+#endif  // TAVRIMEL_DOCX_INTERNAL_H

@@ -1,0 +1,296 @@
+// docx_xml.cpp -- scanning raw XML bytes for tags, element ends and attribute
+// values, and converting text to and from XML character data.
+//
+// Nothing is parsed into a tree: every function works on a byte range
+// [start, end) and never reads outside it.
+#include <cctype>
+#include <climits>
+#include <cstring>
+#include <string>
+
+#include "docx_internal.h"
+
+namespace {
+
+bool is_name_end(char c) {
+    return c == '\t' || c == '\n' || c == '\r' || c == ' ' || c == '/' || c == '>';
+}
+
+bool is_space(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+
+const char *find_byte(const char *from, const char *end, char c) {
+    if (from >= end) return nullptr;
+    return static_cast<const char *>(std::memchr(from, c, static_cast<size_t>(end - from)));
+}
+
+const char *find_bytes(const char *from, const char *end, std::string_view needle) {
+    if (from >= end) return nullptr;
+    std::string_view hay(from, static_cast<size_t>(end - from));
+    size_t at = hay.find(needle);
+    return at == std::string_view::npos ? nullptr : from + at;
+}
+
+// The element that starts at '<' p ends where? Past its '>' when self-closing,
+// else past its end tag; null when unbalanced. `name` is its qualified name.
+const char *skip_element(const char *p, const char *end, std::string_view name) {
+    const char *gt = find_byte(p, end, '>');
+    if (!gt) return nullptr;
+    if (gt[-1] == '/') return gt + 1;
+    std::string n(name);
+    return docx_find_close(p + 1, end, n.c_str());
+}
+
+// Skips "<!--...-->", "<?...?>" and "<![CDATA[...]]>"; null when unterminated.
+const char *skip_markup(const char *p, const char *end) {
+    std::string_view rest(p, static_cast<size_t>(end - p));
+    std::string_view close = rest.substr(0, 4) == "<!--"         ? "-->"
+                             : rest.substr(0, 9) == "<![CDATA[" ? "]]>"
+                             : rest.substr(0, 2) == "<?"        ? "?>"
+                                                                : ">";
+    const char *c = find_bytes(p + 2, end, close);
+    return c ? c + close.size() : nullptr;
+}
+
+void append_utf8(docx_buf *out, unsigned long cp) {
+    unsigned char b[3];
+    size_t n;
+    if (cp == 0 || cp >= 0x10000) return;
+    if (cp < 0x80) {
+        b[0] = static_cast<unsigned char>(cp);
+        n = 1;
+    } else if (cp < 0x800) {
+        b[0] = static_cast<unsigned char>(0xC0 | (cp >> 6));
+        b[1] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
+        n = 2;
+    } else {
+        b[0] = static_cast<unsigned char>(0xE0 | (cp >> 12));
+        b[1] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
+        b[2] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
+        n = 3;
+    }
+    docx_buf_append(out, b, n);
+}
+
+// strtoul semantics on a 32-bit value, reading no further than `end`.
+unsigned long parse_code_point(const char *p, const char *end, int base) {
+    while (p < end && is_space(*p)) ++p;
+    bool negative = false;
+    if (p < end && (*p == '+' || *p == '-')) negative = *p++ == '-';
+    if (base == 16 && end - p >= 3 && p[0] == '0' && (p[1] == 'x' || p[1] == 'X') &&
+        std::isxdigit(static_cast<unsigned char>(p[2])))
+        p += 2;
+    unsigned long long v = 0;
+    bool overflow = false;
+    for (; p < end; ++p) {
+        int c = static_cast<unsigned char>(*p), d;
+        if (c >= '0' && c <= '9') d = c - '0';
+        else if (base == 16 && c >= 'a' && c <= 'f') d = c - 'a' + 10;
+        else if (base == 16 && c >= 'A' && c <= 'F') d = c - 'A' + 10;
+        else break;
+        v = v * static_cast<unsigned>(base) + static_cast<unsigned>(d);
+        if (v > 0xFFFFFFFFull) overflow = true;
+        if (overflow) v = 0xFFFFFFFFull;
+    }
+    if (overflow) return 0xFFFFFFFFul;
+    unsigned long r = static_cast<unsigned long>(v);
+    return negative ? static_cast<unsigned long>(-static_cast<uint32_t>(r)) & 0xFFFFFFFFul : r;
+}
+
+// Decodes the reference [amp, semi]; false when it is not one of ours.
+bool decode_reference(const char *amp, const char *semi, docx_buf *out) {
+    std::string_view ref(amp, static_cast<size_t>(semi - amp + 1));
+    char c = 0;
+    if (ref == "&amp;") c = '&';
+    else if (ref == "&lt;") c = '<';
+    else if (ref == "&gt;") c = '>';
+    else if (ref == "&quot;") c = '"';
+    else if (ref == "&apos;") c = '\'';
+    if (c) {
+        docx_buf_append(out, &c, 1);
+        return true;
+    }
+    if (amp[1] != '#') return false;
+    bool hex = amp[2] == 'x' || amp[2] == 'X';
+    append_utf8(out, parse_code_point(amp + (hex ? 3 : 2), semi, hex ? 16 : 10));
+    return true;
+}
+
+}  // namespace
+
+// MARK: - Tag scanning
+
+const char *docx_find_tag(const char *start, const char *end, const char *name) {
+    if (!start || start >= end) return nullptr;
+    size_t n = std::strlen(name);
+    for (const char *p = find_byte(start, end, '<'); p; p = find_byte(p + 1, end, '<')) {
+        if (static_cast<size_t>(end - p) <= n + 1) return nullptr;
+        char c = p[1];
+        if (c == '!' || c == '/' || c == '?') continue;
+        if (std::memcmp(p + 1, name, n) == 0 && is_name_end(p[1 + n])) return p;
+    }
+    return nullptr;
+}
+
+const char *docx_find_close(const char *start, const char *end, const char *name) {
+    if (!start || start >= end) return nullptr;
+    size_t n = std::strlen(name);
+    int depth = 1;
+    const char *cur = start;
+    while (cur < end) {
+        const char *p = find_byte(cur, end, '<');
+        if (!p) return nullptr;
+        size_t r = static_cast<size_t>(end - p);
+        if (r > n + 2 && p[1] == '/') {
+            if (std::memcmp(p + 2, name, n) == 0 && (p[2 + n] == '>' || is_space(p[2 + n]))) {
+                if (--depth == 0) {
+                    const char *gt = find_byte(p, end, '>');
+                    return gt ? gt + 1 : nullptr;
+                }
+                cur = p + 2;
+            } else {
+                cur = p + 1;
+            }
+            continue;
+        }
+        cur = p + 1;
+        if (r > n + 1 && p[1] != '/' && p[1] != '!' && std::memcmp(p + 1, name, n) == 0 &&
+            (p[1 + n] == '/' || p[1 + n] == '>' || is_space(p[1 + n]))) {
+            const char *gt = find_byte(p, end, '>');
+            if (gt && gt[-1] == '/') cur = gt + 1;
+            else ++depth;
+        }
+    }
+    return nullptr;
+}
+
+int docx_attr_val(const char *tag, const char *end, const char *name, char *out, size_t out_size) {
+    if (!tag || !end || !name || !out || out_size == 0) return -1;
+    size_t n = std::strlen(name);
+    if (n + 4 > 127) return -1;
+    char pattern[128];
+    std::memcpy(pattern, name, n);
+    pattern[n] = '=';
+    pattern[n + 1] = '"';
+    out[0] = 0;
+    if (tag >= end) return -1;
+    const char *at = find_bytes(tag, end, std::string_view(pattern, n + 2));
+    if (!at) return -1;
+    const char *v = at + n + 2;
+    const char *q = find_byte(v, end, '"');
+    size_t len = static_cast<size_t>((q ? q : end) - v);
+    if (len > out_size - 1) len = out_size - 1;
+    std::memcpy(out, v, len);
+    out[len] = 0;
+    return 0;
+}
+
+int docx_body_range(const char *xml, size_t xml_len, const char **start, const char **end) {
+    const char *xend = xml + xml_len;
+    const char *b = docx_find_tag(xml, xend, "w:body");
+    if (!b) return 0;
+    const char *gt = find_byte(b, xend, '>');
+    if (!gt) return -1;
+    *start = gt + 1;
+    const char *close = find_bytes(*start, xend, "</w:body>");
+    *end = close ? close : xend;
+    if (gt[-1] == '/') *end = *start;  // <w:body/> has no content
+    return 1;
+}
+
+// The body's children up to its own final w:sectPr: only a w:sectPr that is a
+// direct child of w:body ends the text, so the cut never falls inside a
+// paragraph whose properties carry a section break.
+docx_heap docx_extract_body_inner(const char *xml, size_t xml_len, size_t *out_len) {
+    *out_len = 0;
+    const char *end = xml + xml_len;
+    const char *b = docx_find_tag(xml, end, "w:body");
+    if (!b) {
+        docx_set_error("no w:body in document");
+        return nullptr;
+    }
+    const char *gt = find_byte(b, end, '>');
+    if (!gt) return nullptr;
+    const char *s = gt + 1;
+    const char *cut = nullptr;
+    const char *cur = gt[-1] == '/' ? nullptr : s;
+    while (cur) {
+        const char *p = find_byte(cur, end, '<');
+        if (!p || end - p < 2) break;
+        if (p[1] == '/') {
+            if (find_bytes(p, end, "</w:body>") == p) cut = cut ? cut : p;
+            else break;  // a stray end tag: the body is malformed
+            cur = nullptr;
+            continue;
+        }
+        if (p[1] == '!' || p[1] == '?') {
+            cur = skip_markup(p, end);
+            continue;
+        }
+        const char *ne = p + 1;
+        while (ne < end && !is_name_end(*ne)) ++ne;
+        std::string_view name(p + 1, static_cast<size_t>(ne - p - 1));
+        if (name == "w:sectPr") cut = p;
+        cur = skip_element(p, end, name);
+    }
+    if (!cut) {
+        docx_set_error("unclosed w:body");
+        return nullptr;
+    }
+    size_t n = static_cast<size_t>(cut - s);
+    docx_heap block(static_cast<char *>(std::malloc(n + 1)));
+    if (!block) {
+        docx_set_error("oom body extract");
+        return nullptr;
+    }
+    std::memcpy(block.get(), s, n);
+    block.get()[n] = 0;
+    *out_len = n;
+    return block;
+}
+
+// MARK: - Escaping and entity decoding
+
+void docx_xml_escape(const char *text, size_t len, docx_buf *out) {
+    const char *run = text;
+    const char *end = text + len;
+    for (const char *p = text; p < end; ++p) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        const char *rep;
+        switch (c) {
+            case '&': rep = "&amp;"; break;
+            case '<': rep = "&lt;"; break;
+            case '>': rep = "&gt;"; break;
+            case '"': rep = "&quot;"; break;
+            case '\'': rep = "&apos;"; break;
+            case '\t': case '\n': case '\r': continue;
+            default:
+                if (c >= 0x20) continue;
+                rep = "";  // XML 1.0 allows no other control characters
+        }
+        docx_buf_append(out, run, static_cast<size_t>(p - run));
+        docx_buf_append_cstr(out, rep);
+        run = p + 1;
+    }
+    docx_buf_append(out, run, static_cast<size_t>(end - run));
+}
+
+void docx_xml_decode_entities(const char *data, size_t len, docx_buf *out) {
+    const char *end = data + len;
+    const char *p = data;
+    while (p < end) {
+        const char *amp = find_byte(p, end, '&');
+        if (!amp) {
+            docx_buf_append(out, p, static_cast<size_t>(end - p));
+            return;
+        }
+        docx_buf_append(out, p, static_cast<size_t>(amp - p));
+        const char *window = amp + 17 < end ? amp + 17 : end;
+        const char *semi = find_byte(amp + 1, window, ';');
+        if (semi && decode_reference(amp, semi, out)) {
+            p = semi + 1;
+        } else {
+            docx_buf_append(out, "&", 1);
+            p = amp + 1;
+        }
+    }
+}

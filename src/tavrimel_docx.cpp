@@ -1,0 +1,260 @@
+// tavrimel_docx.cpp -- the library frame: handle table, last error, result
+// buffer, and the ten exported functions.
+//
+// Each export clears the last error, checks its arguments and runs one worker.
+// No C++ exception leaves an export: workers report failure as -1.
+#include "tavrimel_docx.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "docx_internal.h"
+
+// MARK: - Process-wide state (Private)
+
+namespace {
+
+docx_doc g_docs[DOCX_MAX_HANDLES];
+char g_err[DOCX_ERR_SIZE];
+char *g_tls = nullptr;
+size_t g_tls_cap = 0;
+
+// A function-local static is initialised exactly once, race-free, on first
+// use, and never destroyed: the lock outlives every caller.
+std::mutex &table_mutex() {
+    static std::mutex *m = new std::mutex;
+    return *m;
+}
+
+size_t grown_tls_capacity(size_t cap, size_t need) {
+    constexpr size_t first = 4096;
+    constexpr size_t doubling_limit = size_t{1} << 30;
+    if (cap == 0 && need <= first) return first;
+    size_t c = cap == 0 ? first : cap;
+    while (c <= doubling_limit) {
+        c *= 2;
+        if (c >= need) return c;
+    }
+    return need;
+}
+
+// Hands a finished text to the caller, or null when the worker failed or the
+// text is incomplete for lack of memory.
+const char *text_result(int rc, const docx_buf &out) {
+    if (rc != 0) return nullptr;
+    if (out.failed) {
+        docx_set_error("out of memory");
+        return nullptr;
+    }
+    return docx_tls_put(out.data ? out.data : "", out.len);
+}
+
+docx_doc *checked_doc(int handle) {
+    docx_doc *d = docx_doc_get(handle);
+    if (!d) docx_set_error("invalid handle");
+    return d;
+}
+
+int take_free_slot(docx_doc &&loaded) {
+    std::lock_guard<std::mutex> guard(table_mutex());
+    for (int i = 0; i < DOCX_MAX_HANDLES; ++i) {
+        if (g_docs[i].in_use) continue;
+        g_docs[i] = std::move(loaded);
+        g_docs[i].in_use = 1;
+        return i;
+    }
+    return -1;
+}
+
+int open_impl(const char *path) {
+    docx_doc d;
+    if (docx_read_file(path, &d.file_data, &d.file_len) != 0) return -1;
+    switch (docx_detect_encrypted(d.file_data.get(), d.file_len)) {
+        case DOCX_ENCRYPTED:
+            docx_set_error(
+                "encrypted document (encrypted:true); password-protected DOCX is not supported");
+            return -1;
+        case DOCX_LEGACY_BINARY:
+            docx_set_error("legacy binary Word document (.doc) is not supported: %s", path);
+            return -1;
+        default:
+            break;
+    }
+    if (docx_zip_extract_main(d.file_data.get(), d.file_len, &d.doc_xml, &d.doc_len,
+                              &d.doc_part) != 0)
+        return -1;
+    // A package without core properties is still a document.
+    d.core_xml = docx_zip_extract(d.file_data.get(), d.file_len, "docProps/core.xml", &d.core_len);
+    docx_clear_error();
+    d.path.reset(strdup(path));
+    int h = take_free_slot(std::move(d));
+    if (h < 0) docx_set_error("too many open handles (max %d)", DOCX_MAX_HANDLES);
+    return h;
+}
+
+int replace_export(int handle, const char *find, const char *replace, const char *out_path,
+                   int match_case, int whole_word) {
+    docx_clear_error();
+    if (!replace || !out_path || !find) {
+        docx_set_error("NULL argument to docx_text_replace_opt");
+        return -1;
+    }
+    if (!*find) {
+        docx_set_error("empty find string");
+        return -1;
+    }
+    docx_doc *d = checked_doc(handle);
+    if (!d) return -1;
+    int count = 0;
+    if (docx_replace_impl(d, find, replace, out_path, &count, match_case != 0, whole_word != 0) !=
+        0)
+        return -1;
+    return count;
+}
+
+}  // namespace
+
+// MARK: - Library-wide functions
+
+void docx_set_error(const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(g_err, sizeof g_err, fmt, ap);
+    va_end(ap);
+}
+
+void docx_clear_error() { g_err[0] = 0; }
+
+const char *docx_tls_put(const char *src, size_t len) {
+    if (!src) {
+        docx_set_error("null string");
+        return nullptr;
+    }
+    if (len >= SIZE_MAX) {
+        docx_set_error("out of memory for TLS buffer");
+        return nullptr;
+    }
+    size_t need = len + 1;
+    if (g_tls_cap < need) {
+        size_t cap = grown_tls_capacity(g_tls_cap, need);
+        void *p = std::realloc(g_tls, cap);
+        if (!p) {
+            docx_set_error("out of memory for TLS buffer");
+            return nullptr;
+        }
+        g_tls = static_cast<char *>(p);
+        g_tls_cap = cap;
+    }
+    std::memcpy(g_tls, src, len);
+    g_tls[len] = 0;
+    return g_tls;
+}
+
+size_t docx_tls_capacity() { return g_tls_cap; }
+
+docx_doc *docx_doc_get(int handle) {
+    unsigned h = static_cast<unsigned>(handle);
+    if (h >= static_cast<unsigned>(DOCX_MAX_HANDLES) || !g_docs[h].in_use) return nullptr;
+    return &g_docs[h];
+}
+
+// MARK: - Exports
+
+extern "C" {
+
+int docx_open(const char *path) {
+    docx_clear_error();
+    if (!path) {
+        docx_set_error("NULL path");
+        return -1;
+    }
+    return open_impl(path);
+}
+
+void docx_close(int handle) {
+    docx_doc released;
+    {
+        std::lock_guard<std::mutex> guard(table_mutex());
+        docx_doc *d = docx_doc_get(handle);
+        if (!d) return;
+        released = std::move(*d);
+        *d = docx_doc{};
+    }
+    // The blocks are freed outside the lock as `released` goes out of scope.
+}
+
+const char *docx_last_error(void) { return g_err; }
+
+const char *docx_content(int handle, int format) {
+    docx_clear_error();
+    docx_doc *d = checked_doc(handle);
+    if (!d) return nullptr;
+    if (static_cast<unsigned>(format) > 1) {
+        docx_set_error("format must be 0 (markdown) or 1 (plain)");
+        return nullptr;
+    }
+    docx_buf out;
+    int rc = docx_extract_content(d->doc_xml.get(), d->doc_len, format, &out);
+    return text_result(rc, out);
+}
+
+const char *docx_tables(int handle) {
+    docx_clear_error();
+    docx_doc *d = checked_doc(handle);
+    if (!d) return nullptr;
+    docx_buf out;
+    int rc = docx_extract_tables_json(d->doc_xml.get(), d->doc_len, &out);
+    return text_result(rc, out);
+}
+
+const char *docx_info(int handle) {
+    docx_clear_error();
+    docx_doc *d = checked_doc(handle);
+    if (!d) return nullptr;
+    docx_buf out;
+    int rc = docx_build_info_json(d, &out);
+    return text_result(rc, out);
+}
+
+int docx_write(const char *text, int format, const char *out_path) {
+    docx_clear_error();
+    if (!text || !out_path) {
+        docx_set_error("NULL argument to docx_write");
+        return 0;
+    }
+    int rc;
+    switch (format) {
+        case 0:
+            rc = docx_write_from_md(text, out_path);
+            break;
+        case 1:
+            rc = docx_write_from_plain(text, out_path);
+            break;
+        default:
+            docx_set_error("format must be 0 (markdown) or 1 (plain)");
+            return 0;
+    }
+    return rc == 0 ? 1 : 0;
+}
+
+int docx_merge(const char *paths_json, const char *out_path) {
+    docx_clear_error();
+    if (!paths_json || !out_path) {
+        docx_set_error("NULL argument to docx_merge");
+        return 0;
+    }
+    return docx_merge_impl(paths_json, out_path) == 0 ? 1 : 0;
+}
+
+int docx_text_replace(int handle, const char *find, const char *replace, const char *out_path) {
+    return replace_export(handle, find, replace, out_path, 1, 0);
+}
+
+int docx_text_replace_opt(int handle, const char *find, const char *replace, const char *out_path,
+                          int match_case, int whole_word) {
+    return replace_export(handle, find, replace, out_path, match_case, whole_word);
+}
+
+}  // extern "C"
