@@ -135,6 +135,11 @@ void docx_xml_decode_entities(const char *data, size_t len, docx_buf *out);
 int docx_extract_content(const char *xml, size_t xml_len, int format, docx_buf *out);
 int docx_extract_tables_json(const char *xml, size_t xml_len, docx_buf *out);
 int docx_build_info_json(const docx_doc *doc, docx_buf *out);
+// A main document part written from scratch: the head up to "<w:body>", with
+// `root_attrs` (each with a leading space) after the w and r declarations,
+// and the fixed one-section tail. Writing and merging share both.
+void docx_append_document_head(docx_buf *out, std::string_view root_attrs);
+void docx_append_document_tail(docx_buf *out);
 int docx_write_from_md(const char *text, const char *path);
 int docx_write_from_plain(const char *text, const char *path);
 int docx_merge_impl(const char *paths_json, const char *out_path);
