@@ -38,7 +38,9 @@ docx_heap docx_buf::release() noexcept {
     return block;
 }
 
-void docx_buf_fail_growth_after(long n) { g_fail_growth_after = n; }
+void docx_buf_fail_growth_after(long n) {
+    g_fail_growth_after = n;
+}
 
 void docx_buf_init(docx_buf *b) {
     b->data = nullptr;
@@ -51,9 +53,9 @@ void docx_buf_free(docx_buf *b) {
     docx_buf_init(b);
 }
 
+// A failed buffer stays failed: what it lost may already have been used.
 void docx_buf_clear(docx_buf *b) {
     b->len = 0;
-    b->failed = false;
     if (b->data) b->data[0] = 0;
 }
 

@@ -1,0 +1,185 @@
+// test_buf.cpp -- the growable byte buffer: capacity rule, formatting, failed
+// growth.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "docx_internal.h"
+#include "tavrimel_docx.h"
+
+namespace {
+
+// Resets the growth hook even when an assertion ends the test early.
+struct FailGrowthAfter {
+    explicit FailGrowthAfter(long n) { docx_buf_fail_growth_after(n); }
+    ~FailGrowthAfter() { docx_buf_fail_growth_after(-1); }
+};
+
+TEST(Buf, AppendingNothingAllocatesNothing) {
+    docx_buf b;
+    EXPECT_EQ(docx_buf_append_cstr(&b, ""), 0);
+    EXPECT_EQ(docx_buf_append_cstr(&b, nullptr), 0);
+    EXPECT_EQ(docx_buf_append(&b, nullptr, 0), 0);
+    EXPECT_EQ(docx_buf_printf(&b, "%s", ""), 0);
+    EXPECT_EQ(b.data, nullptr);
+    EXPECT_EQ(b.len, 0u);
+    EXPECT_EQ(b.cap, 0u);
+}
+
+struct CapacityCase {
+    std::vector<size_t> appends;  // sizes appended one after the other
+    size_t cap;
+};
+
+class Capacity : public testing::TestWithParam<CapacityCase> {};
+
+TEST_P(Capacity, DoublesFrom256AndKeepsRoomForTheNul) {
+    docx_buf b;
+    std::string expect;
+    char fill = 'a';
+    for (size_t n : GetParam().appends) {
+        std::string bytes(n, fill++);
+        ASSERT_EQ(docx_buf_append(&b, bytes.data(), bytes.size()), 0);
+        expect += bytes;
+    }
+    EXPECT_EQ(b.cap, GetParam().cap);
+    EXPECT_EQ(b.view(), expect);
+    EXPECT_EQ(b.data[b.len], 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Buf, Capacity,
+                         testing::Values(CapacityCase{{1}, 256}, CapacityCase{{255}, 256},
+                                         CapacityCase{{256}, 512},  // the NUL is byte 257
+                                         CapacityCase{{300}, 512}, CapacityCase{{255, 1}, 512},
+                                         CapacityCase{{1, 1000}, 1024}, CapacityCase{{5000}, 8192},
+                                         CapacityCase{{100, 100, 100, 100, 100}, 512}));
+
+TEST(Buf, ReserveKeepsALargeEnoughBlock) {
+    docx_buf b;
+    ASSERT_EQ(docx_buf_reserve(&b, 1000), 0);
+    EXPECT_EQ(b.cap, 1024u);
+    char *block = b.data;
+    ASSERT_EQ(docx_buf_reserve(&b, 1024), 0);
+    EXPECT_EQ(b.data, block);
+    EXPECT_EQ(b.cap, 1024u);
+}
+
+TEST(Buf, PrintfShortAndLongTextsGiveTheFormattedBytes) {
+    for (size_t n :
+         {size_t{0}, size_t{1}, size_t{510}, size_t{511}, size_t{512}, size_t{513}, size_t{5000}}) {
+        SCOPED_TRACE(n);
+        std::string arg(n, 'x');
+        docx_buf b;
+        ASSERT_EQ(docx_buf_append_cstr(&b, "head:"), 0);
+        ASSERT_EQ(docx_buf_printf(&b, "%s|%d", arg.c_str(), 42), 0);
+        EXPECT_EQ(b.view(), "head:" + arg + "|42");
+        EXPECT_EQ(b.data[b.len], 0);
+    }
+    // 511 bytes fit the local array; 512 are formatted a second time.
+    for (size_t n : {size_t{511}, size_t{512}}) {
+        docx_buf b;
+        std::string arg(n, 'y');
+        ASSERT_EQ(docx_buf_printf(&b, "%s", arg.c_str()), 0);
+        EXPECT_EQ(b.view(), arg);
+        EXPECT_EQ(b.data[n], 0);
+    }
+}
+
+struct FailedGrowthCase {
+    const char *name;
+    int (*grow)(docx_buf *);
+};
+
+const FailedGrowthCase failed_growth_cases[] = {
+    {"append",
+     [](docx_buf *b) {
+         std::string big(300, 'z');
+         return docx_buf_append(b, big.data(), big.size());
+     }},
+    {"printf", [](docx_buf *b) { return docx_buf_printf(b, "%0600d", 7); }},
+    {"reserve", [](docx_buf *b) { return docx_buf_reserve(b, 100000); }},
+};
+
+TEST(Buf, FailedGrowthKeepsTheContentsAndMarksTheBuffer) {
+    for (const FailedGrowthCase &c : failed_growth_cases) {
+        SCOPED_TRACE(c.name);
+        docx_buf b;
+        ASSERT_EQ(docx_buf_append_cstr(&b, "kept"), 0);
+        char *block = b.data;
+        size_t cap = b.cap;
+        docx_set_error("earlier message");
+        {
+            FailGrowthAfter hook(0);
+            EXPECT_EQ(c.grow(&b), -1);
+        }
+        EXPECT_TRUE(b.failed);
+        EXPECT_STREQ(docx_last_error(), "out of memory");
+        EXPECT_EQ(b.data, block);
+        EXPECT_EQ(b.cap, cap);
+        EXPECT_EQ(b.view(), "kept");
+        // Appends that need no growth still work, but the mark stays.
+        EXPECT_EQ(docx_buf_append_cstr(&b, "!"), 0);
+        EXPECT_EQ(b.view(), "kept!");
+        docx_buf_clear(&b);
+        EXPECT_TRUE(b.failed);
+        docx_buf_free(&b);
+        EXPECT_FALSE(b.failed);
+    }
+}
+
+TEST(Buf, GrowthHookCountsGrowthsOnly) {
+    docx_buf b;
+    FailGrowthAfter hook(1);
+    ASSERT_EQ(docx_buf_append_cstr(&b, "a"), 0);                            // growth 0
+    ASSERT_EQ(docx_buf_append(&b, std::string(200, 'b').data(), 200), 0);   // no growth
+    EXPECT_EQ(docx_buf_append(&b, std::string(100, 'c').data(), 100), -1);  // growth 1
+    EXPECT_EQ(b.len, 201u);
+    docx_buf other;
+    EXPECT_EQ(docx_buf_append_cstr(&other, "fine"), 0);  // the hook fired once only
+}
+
+TEST(Buf, AppendingAFailedBufferMarksTheTarget) {
+    docx_buf src, dst;
+    ASSERT_EQ(docx_buf_append_cstr(&src, "part"), 0);
+    src.failed = true;
+    EXPECT_EQ(docx_buf_append_buf(&dst, &src), -1);
+    EXPECT_TRUE(dst.failed);
+
+    docx_buf ok, into;
+    ASSERT_EQ(docx_buf_append_cstr(&ok, "whole"), 0);
+    EXPECT_EQ(docx_buf_append_buf(&into, &ok), 0);
+    EXPECT_EQ(into.view(), "whole");
+    EXPECT_FALSE(into.failed);
+}
+
+TEST(Buf, ClearKeepsTheBlockAndFreeAllowsReuse) {
+    docx_buf b;
+    ASSERT_EQ(docx_buf_append_cstr(&b, "some text"), 0);
+    char *block = b.data;
+    docx_buf_clear(&b);
+    EXPECT_EQ(b.data, block);
+    EXPECT_EQ(b.cap, 256u);
+    EXPECT_EQ(b.len, 0u);
+    EXPECT_STREQ(b.data, "");
+
+    docx_buf fresh;
+    docx_buf_free(&fresh);
+    docx_buf_free(&b);
+    EXPECT_EQ(b.data, nullptr);
+    EXPECT_EQ(b.cap, 0u);
+    ASSERT_EQ(docx_buf_append_cstr(&b, "again"), 0);
+    EXPECT_EQ(b.view(), "again");
+}
+
+TEST(Buf, ReleaseHandsTheTextOver) {
+    docx_buf b;
+    ASSERT_EQ(docx_buf_append_cstr(&b, "mine"), 0);
+    docx_heap block = b.release();
+    EXPECT_STREQ(block.get(), "mine");
+    EXPECT_EQ(b.data, nullptr);
+    EXPECT_EQ(b.len, 0u);
+    EXPECT_EQ(b.cap, 0u);
+}
+
+}  // namespace
