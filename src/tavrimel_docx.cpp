@@ -77,7 +77,9 @@ int open_impl(const char *path) {
                 "encrypted document (encrypted:true); password-protected DOCX is not supported");
             return -1;
         case DOCX_LEGACY_BINARY:
-            docx_set_error("legacy binary Word document (.doc) is not supported: %s", path);
+            docx_set_error("not a DOCX file: %s is a legacy binary Office document (such as a "
+                           "Word 97-2003 .doc); save it as .docx first",
+                           path);
             return -1;
         default:
             break;

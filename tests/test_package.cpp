@@ -1,0 +1,497 @@
+// test_package.cpp -- loading files, finding and extracting parts, writing
+// and rewriting packages.
+#include <gtest/gtest.h>
+#include <libdeflate.h>
+#include <zip.h>
+
+#include <cstring>
+#include <map>
+#include <random>
+#include <vector>
+
+#include "docx_internal.h"
+#include "tavrimel_docx.h"
+#include "testkit.h"
+
+namespace {
+
+using testkit::Entries;
+using testkit::TempDir;
+namespace fs = std::filesystem;
+
+// MARK: - Raw ZIP bytes, for headers that no ZIP writer would produce
+
+void put16(std::string &s, uint32_t v) {
+    s += static_cast<char>(v & 0xFF);
+    s += static_cast<char>((v >> 8) & 0xFF);
+}
+void put32(std::string &s, uint32_t v) {
+    put16(s, v & 0xFFFF);
+    put16(s, v >> 16);
+}
+
+std::string deflated(std::string_view plain) {
+    libdeflate_compressor *c = libdeflate_alloc_compressor(6);
+    std::string out(libdeflate_deflate_compress_bound(c, plain.size()), '\0');
+    out.resize(libdeflate_deflate_compress(c, plain.data(), plain.size(), out.data(), out.size()));
+    libdeflate_free_compressor(c);
+    return out;
+}
+
+uint32_t crc_of(std::string_view s) {
+    return libdeflate_crc32(0, s.data(), s.size());
+}
+
+struct RawEntry {
+    std::string name;
+    std::string plain;
+    uint32_t declared_size = 0;  // 0: the true size
+    bool stored = false;
+};
+
+// A ZIP archive written by hand, so that its headers can lie.
+std::string raw_zip(const std::vector<RawEntry> &entries) {
+    std::string zip, cdir;
+    for (const RawEntry &e : entries) {
+        std::string data = e.stored ? e.plain : deflated(e.plain);
+        uint32_t size = e.declared_size ? e.declared_size : static_cast<uint32_t>(e.plain.size());
+        std::string fields;  // method .. name length, shared by both headers
+        put16(fields, e.stored ? 0 : 8);
+        put32(fields, 0x00210000);  // time, date: 1980-01-01
+        put32(fields, crc_of(e.plain));
+        put32(fields, static_cast<uint32_t>(data.size()));
+        put32(fields, size);
+        put16(fields, static_cast<uint32_t>(e.name.size()));
+        put16(fields, 0);
+        uint32_t offset = static_cast<uint32_t>(zip.size());
+        put32(zip, 0x04034b50);
+        put32(zip, 20);  // version needed, flags
+        zip += fields + e.name + data;
+        put32(cdir, 0x02014b50);
+        put32(cdir, 20 | (20u << 16));
+        put16(cdir, 0);
+        cdir += fields;
+        put32(cdir, 0);  // comment length, disk
+        put32(cdir, 0);  // attributes
+        put16(cdir, 0);
+        put32(cdir, offset);
+        cdir += e.name;
+    }
+    uint32_t cdir_at = static_cast<uint32_t>(zip.size());
+    zip += cdir;
+    put32(zip, 0x06054b50);
+    put32(zip, 0);
+    put16(zip, static_cast<uint32_t>(entries.size()));
+    put16(zip, static_cast<uint32_t>(entries.size()));
+    put32(zip, static_cast<uint32_t>(cdir.size()));
+    put32(zip, cdir_at);
+    put16(zip, 0);
+    return zip;
+}
+
+std::string zip_bytes(const TempDir &dir, const Entries &entries) {
+    std::string path = dir.file("z.zip");
+    testkit::write_zip(path, entries);
+    return testkit::read_file(path);
+}
+
+std::string random_bytes(size_t n, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::string s(n, '\0');
+    for (char &c : s) c = static_cast<char>(gen());
+    return s;
+}
+
+// One entry's compressed bytes and method, as stored in the archive.
+struct StoredEntry {
+    std::string raw;
+    uint16_t method = 0;
+};
+std::map<std::string, StoredEntry> stored_entries(const std::string &path) {
+    std::map<std::string, StoredEntry> out;
+    int err = 0;
+    zip_t *za = zip_open(path.c_str(), ZIP_RDONLY, &err);
+    if (!za) return out;
+    for (zip_int64_t i = 0; i < zip_get_num_entries(za, 0); ++i) {
+        zip_stat_t st;
+        zip_stat_index(za, static_cast<zip_uint64_t>(i), 0, &st);
+        StoredEntry e{std::string(st.comp_size, '\0'), st.comp_method};
+        zip_file_t *f = zip_fopen_index(za, static_cast<zip_uint64_t>(i), ZIP_FL_COMPRESSED);
+        if (f) {
+            zip_fread(f, e.raw.data(), e.raw.size());
+            zip_fclose(f);
+        }
+        out[st.name] = std::move(e);
+    }
+    zip_discard(za);
+    return out;
+}
+
+std::vector<std::string> names_of(const Entries &entries) {
+    std::vector<std::string> names;
+    for (const auto &e : entries) names.push_back(e.first);
+    return names;
+}
+
+std::string heap_text(const docx_heap &h, size_t len) {
+    return h ? std::string(h.get(), len) : std::string("<null>");
+}
+
+std::string rels_naming(std::string_view target, std::string_view extra = "") {
+    return std::string(
+               "<?xml version=\"1.0\"?><Relationships "
+               "xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">"
+               "<Relationship Id=\"rId1\" "
+               "Type=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships/"
+               "officeDocument\" Target=\"") +
+           std::string(target) + "\"" + std::string(extra) + "/></Relationships>";
+}
+
+// MARK: - Reading files
+
+TEST(ReadFile, SizeLimitIsInclusive) {
+    TempDir dir;
+    struct Case {
+        size_t size;
+        bool loads;
+    } cases[] = {{0, true}, {DOCX_MAX_FILE_SIZE, true}, {DOCX_MAX_FILE_SIZE + 1, false}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.size);
+        std::string path = dir.file(std::to_string(c.size) + ".docx");
+        testkit::write_file(path, "");
+        fs::resize_file(path, c.size);  // sparse
+        docx_heap data;
+        size_t size = 1;
+        int rc = docx_read_file(path.c_str(), &data, &size);
+        if (c.loads) {
+            ASSERT_EQ(rc, 0);
+            EXPECT_EQ(size, c.size);
+            EXPECT_EQ(data.get()[size], '\0');
+        } else {
+            EXPECT_EQ(rc, -1);
+            EXPECT_EQ(data, nullptr);
+            EXPECT_EQ(size, 0u);
+            EXPECT_EQ(docx_last_error(), "file exceeds 200MB limit: " + path);
+        }
+    }
+}
+
+TEST(ReadFile, UnreadablePathsNameTheCause) {
+    TempDir dir;
+    struct Case {
+        std::string path, message;
+    } cases[] = {
+        {dir.file("absent.docx"),
+         "cannot open file: " + dir.file("absent.docx") + " (No such file or directory)"},
+        {dir.path().string(), "cannot open file: " + dir.path().string() + " (Is a directory)"},
+    };
+    for (const Case &c : cases) {
+        docx_heap data;
+        size_t size = 0;
+        EXPECT_EQ(docx_read_file(c.path.c_str(), &data, &size), -1);
+        EXPECT_EQ(docx_last_error(), c.message);
+    }
+}
+
+// MARK: - Encryption and legacy files
+
+// A Compound File: signature, header, then one 128-byte directory entry at
+// `entry_at` naming `stream`.
+std::string compound_file(std::string_view stream, size_t entry_at = 512) {
+    std::string cfb("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8);
+    cfb.resize(entry_at + 128 * 4, '\0');
+    for (size_t i = 0; i < stream.size(); ++i) cfb[entry_at + 2 * i] = stream[i];
+    cfb[entry_at + 64] = static_cast<char>(2 * (stream.size() + 1));
+    cfb[entry_at + 66] = 2;  // stream
+    return cfb;
+}
+
+TEST(DetectEncrypted, CompoundFilesAndEncryptionEntries) {
+    TempDir dir;
+    std::string password_zip = dir.file("pw.zip");
+    {
+        int err = 0;
+        zip_t *za = zip_open(password_zip.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &err);
+        zip_int64_t i =
+            zip_file_add(za, "word/document.xml", zip_source_buffer(za, "<w:document/>", 13, 0), 0);
+        zip_file_set_encryption(za, static_cast<zip_uint64_t>(i), ZIP_EM_TRAD_PKWARE, "pw");
+        ASSERT_EQ(zip_close(za), 0);
+    }
+    struct Case {
+        const char *what;
+        std::string bytes;
+        int expected;
+    } cases[] = {
+        {"encrypted package", compound_file("EncryptedPackage"), DOCX_ENCRYPTED},
+        {"encryption info", compound_file("EncryptionInfo"), DOCX_ENCRYPTED},
+        {"4096-byte sectors", compound_file("EncryptionInfo", 4096 + 256), DOCX_ENCRYPTED},
+        {"a .doc", compound_file("WordDocument"), DOCX_LEGACY_BINARY},
+        {"name off the entry grid", compound_file("EncryptedPackage", 520), DOCX_LEGACY_BINARY},
+        {"signature alone", std::string("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8), DOCX_LEGACY_BINARY},
+        {"7 bytes of signature", std::string("\xD0\xCF\x11\xE0\xA1\xB1\x1A", 7),
+         DOCX_NOT_ENCRYPTED},
+        {"empty", "", DOCX_NOT_ENCRYPTED},
+        {"entry EncryptionInfo", zip_bytes(dir, {{"EncryptionInfo", "x"}}), DOCX_ENCRYPTED},
+        {"nested EncryptionInfo", zip_bytes(dir, {{"docs/EncryptionInfo", "x"}}),
+         DOCX_NOT_ENCRYPTED},
+        {"EncryptedPackage in a name", zip_bytes(dir, {{"data/EncryptedPackage.bin", "x"}}),
+         DOCX_ENCRYPTED},
+        {"plain package", zip_bytes(dir, {{"word/document.xml", "x"}}), DOCX_NOT_ENCRYPTED},
+        {"ZIP password", testkit::read_file(password_zip), DOCX_ENCRYPTED},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(docx_detect_encrypted(c.bytes.data(), c.bytes.size()), c.expected) << c.what;
+}
+
+// MARK: - Extracting parts
+
+struct ExtractCase {
+    const char *what;
+    std::string zip;
+    const char *name;
+    const char *expected;  // the part's bytes, or null
+    std::string message;   // when it fails
+};
+
+TEST(ZipExtract, FindsChecksAndCapsParts) {
+    TempDir dir;
+    const std::string xml = "<w:document>text</w:document>";
+    std::string crc_damaged = zip_bytes(dir, {{"word/document.xml", xml}});
+    crc_damaged[crc_damaged.rfind(std::string("PK\x01\x02", 4)) + 16] ^= 1;  // central CRC
+    std::string data_damaged = raw_zip({{"word/document.xml", xml}});
+    data_damaged[30 + 17 + 3] ^= 0x55;  // inside the deflated data
+    ExtractCase cases[] = {
+        {"case ignored", zip_bytes(dir, {{"Word/Document.XML", xml}}), "word/document.xml",
+         xml.c_str(), ""},
+        {"stored", raw_zip({{"word/document.xml", xml, 0, true}}), "word/document.xml", xml.c_str(),
+         ""},
+        {"zero bytes", zip_bytes(dir, {{"docProps/core.xml", ""}}), "docProps/core.xml", "", ""},
+        {"absent", zip_bytes(dir, {{"word/document.xml", xml}}), "docProps/core.xml", nullptr,
+         "missing part in DOCX: docProps/core.xml"},
+        {"no ZIP", "PK but not a zip archive at all", "word/document.xml", nullptr,
+         "not a valid ZIP/DOCX archive"},
+        {"empty file", "", "word/document.xml", nullptr, "not a valid ZIP/DOCX archive"},
+        {"CRC mismatch", crc_damaged, "word/document.xml", nullptr,
+         "missing part in DOCX: word/document.xml"},
+        {"bad data", data_damaged, "word/document.xml", nullptr,
+         "missing part in DOCX: word/document.xml"},
+        {"size understated", raw_zip({{"word/document.xml", xml, 5}}), "word/document.xml", nullptr,
+         "missing part in DOCX: word/document.xml"},
+        {"zip bomb header", raw_zip({{"word/document.xml", xml, 0xFFFFFFFE}}), "word/document.xml",
+         nullptr, "part exceeds 512MB uncompressed limit: word/document.xml"},
+        {"size beyond deflate's reach", raw_zip({{"word/document.xml", xml, 100u << 20}}),
+         "word/document.xml", nullptr, "missing part in DOCX: word/document.xml"},
+    };
+    for (const ExtractCase &c : cases) {
+        SCOPED_TRACE(c.what);
+        docx_clear_error();
+        size_t len = 7;
+        docx_heap part = docx_zip_extract(c.zip.data(), c.zip.size(), c.name, &len);
+        if (c.expected) {
+            ASSERT_NE(part, nullptr) << docx_last_error();
+            EXPECT_EQ(std::string(part.get(), len), c.expected);
+            EXPECT_EQ(part.get()[len], '\0');
+        } else {
+            EXPECT_EQ(part, nullptr);
+            EXPECT_EQ(len, 0u);
+            EXPECT_EQ(docx_last_error(), c.message);
+        }
+    }
+}
+
+TEST(ZipExtractMain, FollowsThePackageRelationship) {
+    TempDir dir;
+    const std::string xml = "<w:document/>";
+    struct Case {
+        const char *what;
+        Entries entries;
+        const char *part;  // stored name found, or null
+    } cases[] = {
+        {"fixed name",
+         {{"_rels/.rels", rels_naming("word/other.xml")}, {"word/document.xml", xml}},
+         "word/document.xml"},
+        {"fixed name, other case", {{"WORD/Document.xml", xml}}, "WORD/Document.xml"},
+        {"relationship",
+         {{"_rels/.rels", rels_naming("word/document2.xml")}, {"word/document2.xml", xml}},
+         "word/document2.xml"},
+        {"absolute target, other case",
+         {{"_rels/.rels", rels_naming("/Word/Main.xml")}, {"word/main.xml", xml}},
+         "word/main.xml"},
+        {"external target",
+         {{"_rels/.rels", rels_naming("word/main.xml", " TargetMode=\"External\"")},
+          {"word/main.xml", xml}},
+         nullptr},
+        {"target absent", {{"_rels/.rels", rels_naming("word/main.xml")}}, nullptr},
+        {"no relationships", {{"word/main.xml", xml}}, nullptr},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string zip = zip_bytes(dir, c.entries);
+        docx_heap doc, part;
+        size_t len = 0;
+        int rc = docx_zip_extract_main(zip.data(), zip.size(), &doc, &len, &part);
+        if (c.part) {
+            ASSERT_EQ(rc, 0) << docx_last_error();
+            EXPECT_STREQ(part.get(), c.part);
+            EXPECT_EQ(heap_text(doc, len), xml);
+        } else {
+            EXPECT_EQ(rc, -1);
+            EXPECT_STREQ(docx_last_error(), "missing part in DOCX: word/document.xml");
+        }
+    }
+}
+
+// MARK: - Writing the minimal package
+
+TEST(ZipWriteSimple, WritesTheSixEntriesInOrder) {
+    TempDir dir;
+    std::string out = dir.file("out.docx");
+    // Random bytes do not shrink: libzip would store them unless told to deflate.
+    std::string doc = random_bytes(4000, 1);
+    ASSERT_EQ(docx_zip_write_simple(out.c_str(), doc.data(), doc.size(), nullptr, 0), 0)
+        << docx_last_error();
+    Entries got = testkit::read_zip(out);
+    ASSERT_EQ(names_of(got),
+              (std::vector<std::string>{"[Content_Types].xml", "_rels/.rels", "word/document.xml",
+                                        "word/_rels/document.xml.rels", "docProps/core.xml",
+                                        "docProps/app.xml"}));
+    const size_t sizes[] = {669, 590, doc.size(), 157, 652, 290};
+    const std::string decl = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n<";
+    for (size_t i = 0; i < got.size(); ++i) {
+        EXPECT_EQ(got[i].second.size(), sizes[i]) << got[i].first;
+        if (i != 2) {
+            EXPECT_TRUE(got[i].second.starts_with(decl)) << got[i].first;
+        }
+    }
+    EXPECT_EQ(got[2].second, doc);
+    EXPECT_NE(got[4].second.find("<dc:creator>tavrimel-docx-tools</dc:creator>"),
+              std::string::npos);
+    EXPECT_NE(got[4].second.find(">2026-09-12T00:00:00Z</dcterms:modified>"), std::string::npos);
+    EXPECT_NE(got[1].second.find("Type=\"http://schemas.openxmlformats.org/officeDocument/2006/"
+                                 "relationships/officeDocument\" Target=\"word/document.xml\"/>"),
+              std::string::npos);
+    EXPECT_TRUE(got[3].second.ends_with("relationships\"></Relationships>"));
+    for (const auto &[name, e] : stored_entries(out)) EXPECT_EQ(e.method, ZIP_CM_DEFLATE) << name;
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1)
+        << "a temporary file was left behind";
+
+    std::string core = "<core/>";
+    ASSERT_EQ(docx_zip_write_simple(out.c_str(), "<d/>", 4, core.data(), core.size()), 0);
+    EXPECT_EQ(testkit::read_entry(out, "docProps/core.xml"), core);
+}
+
+TEST(ZipWriteSimple, UncreatableOutputCreatesNothing) {
+    TempDir dir;
+    struct Case {
+        std::string out;
+    } cases[] = {{dir.file("missing/out.docx")}, {dir.path().string()}};
+    for (const Case &c : cases) {
+        EXPECT_EQ(docx_zip_write_simple(c.out.c_str(), "<d/>", 4, nullptr, 0), -1);
+        EXPECT_EQ(docx_last_error(), "cannot create output: " + c.out);
+    }
+    EXPECT_TRUE(fs::is_empty(dir.path()));
+}
+
+// MARK: - Rewriting a package
+
+class Rewrite : public ::testing::Test {
+  protected:
+    TempDir dir;
+    std::string src_path = dir.file("src.docx");
+    std::string out = dir.file("out.docx");
+    const std::string new_xml = "<w:document>new</w:document>";
+
+    int rewrite(const std::string &src, const char *main_part) {
+        return docx_zip_rewrite_document(src.data(), src.size(), main_part, new_xml.data(),
+                                         new_xml.size(), out.c_str());
+    }
+};
+
+TEST_F(Rewrite, ReplacesExactlyTheOpenedMainPart) {
+    struct Case {
+        const char *main;
+    } cases[] = {{"word/document.xml"}, {"Word/Document.xml"}, {"word/document2.xml"}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.main);
+        Entries src = {{"[Content_Types].xml", "<Types/>"},
+                       {"word/", ""},
+                       {c.main, "<w:document>old</w:document>"},
+                       {"docProps/core.xml", "<core/>"}};
+        testkit::write_zip(src_path, src);
+        ASSERT_EQ(rewrite(testkit::read_file(src_path), c.main), 0) << docx_last_error();
+        Entries expected = {src[0], {c.main, new_xml}, src[3]};  // directories dropped
+        EXPECT_EQ(testkit::read_zip(out), expected);
+        EXPECT_EQ(stored_entries(out)[c.main].method, ZIP_CM_DEFLATE);
+    }
+}
+
+TEST_F(Rewrite, CopiesOtherEntriesWithoutRecompressing) {
+    std::string picture = random_bytes(300000, 2);
+    std::string text(20000, 'a');
+    std::string src = raw_zip({{"word/document.xml", "<old/>"},
+                               {"word/media/image1.png", picture, 0, true},
+                               {"word/styles.xml", text}});
+    testkit::write_file(src_path, src);
+    ASSERT_EQ(rewrite(src, "word/document.xml"), 0) << docx_last_error();
+    auto before = stored_entries(src_path), after = stored_entries(out);
+    for (const char *name : {"word/media/image1.png", "word/styles.xml"}) {
+        EXPECT_EQ(after[name].method, before[name].method) << name;
+        EXPECT_TRUE(after[name].raw == before[name].raw) << name << " was recompressed";
+    }
+}
+
+TEST_F(Rewrite, FailureLeavesAnExistingOutputUntouched) {
+    std::string damaged = raw_zip(
+        {{"word/document.xml", "<old/>"}, {"word/media/image1.png", random_bytes(1000, 3)}});
+    damaged[damaged.rfind(std::string("PK\x01\x02", 4)) + 16] ^= 1;  // last entry's CRC
+    struct Case {
+        const char *what;
+        std::string src;
+        std::string message;
+    } cases[] = {
+        {"damaged entry", damaged, "failed extracting word/media/image1.png"},
+        {"entry over the cap",
+         raw_zip({{"word/document.xml", "<old/>"}, {"big.bin", "x", 0xFFFFFFF0}}),
+         "part exceeds 512MB uncompressed limit: big.bin"},
+        {"not a ZIP", "garbage", "cannot re-open zip for rewrite"},
+        {"main part absent", raw_zip({{"word/document.xml", "<old/>"}}),
+         "missing part in DOCX: word/document2.xml"},
+    };
+    testkit::write_file(out, "precious");
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        const char *main =
+            c.message.ends_with("document2.xml") ? "word/document2.xml" : "word/document.xml";
+        EXPECT_EQ(rewrite(c.src, main), -1);
+        EXPECT_EQ(docx_last_error(), c.message);
+        EXPECT_EQ(testkit::read_file(out), "precious");
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1)
+        << "a temporary file was left behind";
+}
+
+TEST_F(Rewrite, OutputInAMissingFolderCreatesNothing) {
+    testkit::write_docx(src_path, "<old/>");
+    out = dir.file("missing/out.docx");
+    EXPECT_EQ(rewrite(testkit::read_file(src_path), "word/document.xml"), -1);
+    EXPECT_EQ(docx_last_error(), "cannot create output: " + out);
+    EXPECT_FALSE(fs::exists(dir.file("missing")));
+}
+
+TEST_F(Rewrite, OverTheOpenedFileKeepsTheHandleUsable) {
+    testkit::write_docx(src_path, testkit::document_xml("<w:p/>"));
+    int h = docx_open(src_path.c_str());
+    ASSERT_GE(h, 0) << docx_last_error();
+    const docx_doc *d = docx_doc_get(h);
+    std::string opened(d->doc_xml.get(), d->doc_len);
+    out = src_path;
+    EXPECT_EQ(docx_zip_rewrite_document(d->file_data.get(), d->file_len, d->doc_part.get(),
+                                        new_xml.data(), new_xml.size(), out.c_str()),
+              0)
+        << docx_last_error();
+    EXPECT_EQ(testkit::read_entry(src_path, "word/document.xml"), new_xml);
+    EXPECT_EQ(std::string(d->doc_xml.get(), d->doc_len), opened);
+    docx_close(h);
+}
+
+}  // namespace
