@@ -1,0 +1,310 @@
+// test_read.cpp -- rendering the body as Markdown and as plain text.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "docx_internal.h"
+#include "tavrimel_docx.h"
+#include "testkit.h"
+
+namespace {
+
+constexpr int MARKDOWN = 0;
+constexpr int PLAIN = 1;
+
+struct rendered {
+    int rc;
+    bool failed;
+    std::string text;
+};
+
+rendered render_xml(const std::string &xml, int format) {
+    docx_buf out;
+    int rc = docx_extract_content(xml.data(), xml.size(), format, &out);
+    return {rc, out.failed, std::string(out.view())};
+}
+
+std::string render(const std::string &body, int format) {
+    rendered r = render_xml(testkit::document_xml(body), format);
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_FALSE(r.failed);
+    return r.text;
+}
+
+std::string para(const std::string &inner) {
+    return "<w:p>" + inner + "</w:p>";
+}
+std::string run(const std::string &inner) {
+    return "<w:r>" + inner + "</w:r>";
+}
+std::string text_run(const std::string &text) {
+    return run("<w:t>" + text + "</w:t>");
+}
+std::string styled(const std::string &style, const std::string &text) {
+    return para("<w:pPr><w:pStyle w:val=\"" + style + "\"/></w:pPr>" + text_run(text));
+}
+std::string rpr_run(const std::string &props, const std::string &text) {
+    return run("<w:rPr>" + props + "</w:rPr><w:t>" + text + "</w:t>");
+}
+std::string cell(const std::string &inner) {
+    return "<w:tc><w:tcPr/>" + inner + "</w:tc>";
+}
+std::string text_cell(const std::string &text) {
+    return cell(para(text_run(text)));
+}
+std::string row(const std::string &cells) {
+    return "<w:tr>" + cells + "</w:tr>";
+}
+std::string table(const std::string &rows) {
+    return "<w:tbl><w:tblPr/>" + rows + "</w:tbl>";
+}
+
+struct render_case {
+    const char *name;
+    std::string body;
+    std::string markdown;
+    std::string plain;
+};
+
+void PrintTo(const render_case &c, std::ostream *os) {
+    *os << c.name;
+}
+
+class Render : public testing::TestWithParam<render_case> {};
+
+TEST_P(Render, BothModes) {
+    const render_case &c = GetParam();
+    EXPECT_EQ(render(c.body, MARKDOWN), c.markdown);
+    EXPECT_EQ(render(c.body, PLAIN), c.plain);
+}
+
+std::string case_name(const testing::TestParamInfo<render_case> &info) {
+    return info.param.name;
+}
+
+const std::string table_2x2 =
+    table(row(text_cell("a") + text_cell("b")) + row(text_cell("c") + text_cell("d")));
+
+INSTANTIATE_TEST_SUITE_P(
+    Paragraphs, Render,
+    testing::Values(render_case{"empty_body", "", "", ""},
+                    render_case{"heading2", styled("Heading2", "Intro"), "## Intro\n", "Intro\n"},
+                    render_case{"title", styled("Title", "T"), "# T\n", "T\n"},
+                    render_case{"lowercase_heading", styled("heading 3", "x"), "### x\n", "x\n"},
+                    render_case{"heading_char", styled("Heading1Char", "x"), "# x\n", "x\n"},
+                    render_case{"not_headings",
+                                styled("Heading0", "a") + styled("Heading7", "b") +
+                                    styled("Heading", "c") + styled("Subtitle", "d") +
+                                    styled("Heading99999999999", "e"),
+                                "a\nb\nc\nd\ne\n", "a\nb\nc\nd\ne\n"},
+                    render_case{"empty_heading",
+                                para("<w:pPr><w:pStyle w:val=\"Heading1\"/></w:pPr>"), "# \n",
+                                "\n"},
+                    render_case{"empty_paragraphs", "<w:p></w:p><w:p/>" + para(text_run("x")),
+                                "\n\nx\n", "\n\nx\n"},
+                    render_case{"entities_and_markdown_chars", para(text_run("a &amp; b *#|")),
+                                "a & b *#|\n", "a & b *#|\n"},
+                    render_case{"deleted_and_instructions",
+                                para(run("<w:delText>gone</w:delText>") +
+                                     run("<w:instrText> PAGE </w:instrText>") + text_run("kept")),
+                                "kept\n", "kept\n"},
+                    render_case{"hyperlink_and_insertion",
+                                para("<w:hyperlink r:id=\"rId1\">" + text_run("link") +
+                                     "</w:hyperlink><w:ins>" + text_run(" new") + "</w:ins>"),
+                                "link new\n", "link new\n"},
+                    render_case{"paragraph_level_page_break",
+                                para(text_run("a") + "<w:br w:type=\"page\"/><w:br/>"),
+                                "a\n\n---\n\n\n", "a\n\n---\n\n\n"},
+                    render_case{"unclosed_paragraph_stops",
+                                para(text_run("a")) + "<w:p>" + text_run("b"), "a\n", "a\n"},
+                    render_case{"unclosed_run_ends_paragraph",
+                                para(text_run("a") + "<w:r><w:t>b</w:t>") + para(text_run("c")),
+                                "a\nc\n", "a\nc\n"},
+                    render_case{"self_closing_run_is_stepped_over",
+                                para("<w:r/>") + para(text_run("c")), "\nc\n", "\nc\n"}),
+    case_name);
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, Render,
+    testing::Values(
+        render_case{"bold", para(rpr_run("<w:b/>", "x")), "**x**\n", "x\n"},
+        render_case{"bold_italic", para(rpr_run("<w:b/><w:i/>", "x")), "***x***\n", "x\n"},
+        render_case{"italic", para(rpr_run("<w:i/>", "x")), "*x*\n", "x\n"},
+        render_case{"toggles_off",
+                    para(rpr_run("<w:b w:val=\"false\"/>", "a") +
+                         rpr_run("<w:b w:val=\"0\"/>", "b") + rpr_run("<w:bCs/><w:iCs/>", "c")),
+                    "abc\n", "abc\n"},
+        render_case{
+            "toggles_on",
+            para(rpr_run("<w:b w:val=\"off\"/>", "a") + rpr_run("<w:b w:val=\"true\"/>", "b")),
+            "**a****b**\n", "ab\n"},
+        render_case{"markers_enclose_tabs_and_spaces",
+                    para(run("<w:rPr><w:i/></w:rPr><w:t xml:space=\"preserve\"> a</w:t><w:tab/>")),
+                    "* a\t*\n", " a\t\n"},
+        render_case{"empty_bold_run_adds_nothing", para(rpr_run("<w:b/>", "") + text_run("x")),
+                    "x\n", "x\n"},
+        render_case{"breaks_and_tabs",
+                    para(run("<w:br w:type=\"page\"/>") + run("<w:br/>") + run("<w:tab/>")),
+                    "\n\n---\n\n\n\t\n", "\n\n---\n\n\n\t\n"},
+        // Text, tabs and breaks keep their order within a run.
+        render_case{"tab_between_texts", para(run("<w:t>Name:</w:t><w:tab/><w:t>John</w:t>")),
+                    "Name:\tJohn\n", "Name:\tJohn\n"},
+        render_case{"break_between_texts", para(run("<w:t>a</w:t><w:br/><w:t>b</w:t>")), "a\nb\n",
+                    "a\nb\n"},
+        render_case{"page_break_between_texts",
+                    para(rpr_run("<w:b/>", "a</w:t><w:br w:type=\"page\"/><w:t>b")),
+                    "**a\n\n---\n\nb**\n", "a\n\n---\n\nb\n"},
+        render_case{"tab_first", para(run("<w:tab/><w:t>x</w:t>")), "\tx\n", "\tx\n"},
+        render_case{"tab_last", para(run("<w:t>x</w:t><w:tab/>")), "x\t\n", "x\t\n"},
+        // Tab stops of a text box paragraph inside the run are no tab characters.
+        render_case{
+            "tab_stops_do_not_render",
+            para(run("<w:rPr><w:tab/></w:rPr><w:t>a</w:t><w:pict><w:txbxContent><w:p><w:pPr>"
+                     "<w:tabs><w:tab w:val=\"left\" w:pos=\"720\"/></w:tabs></w:pPr>"
+                     "<w:r><w:t>b</w:t></w:r></w:p></w:txbxContent></w:pict>")),
+            "ab\n", "ab\n"}),
+    case_name);
+
+INSTANTIATE_TEST_SUITE_P(
+    Tables, Render,
+    testing::Values(
+        render_case{"two_by_two", table_2x2, "| a | b |\n| --- | --- |\n| c | d |\n\n",
+                    "a\tb\nc\td\n\n"},
+        // An empty cell keeps its column in plain text too.
+        render_case{"empty_cell", table(row(text_cell("a") + cell(para("")) + text_cell("c"))),
+                    "| a |  | c |\n| --- | --- | --- |\n\n", "a\t\tc\n\n"},
+        render_case{"empty_cells_at_the_edges",
+                    table(row(cell("") + text_cell("b") + cell(""))) + para(text_run("after")),
+                    "|  | b |  |\n| --- | --- | --- |\n\nafter\n", "\tb\t\n\nafter\n"},
+        render_case{
+            "cell_runs_and_nested_table",
+            table(row(cell(para(text_run("Hel") + text_run("lo"))) +
+                      cell(para(text_run("A")) + table(row(text_cell("x") + text_cell("y")))))),
+            "| Hel lo | A x y |\n| --- | --- |\n\n", "Hel lo\tA x y\n\n"},
+        render_case{"first_row_without_cells", table(row("") + row(text_cell("a"))), "|\n| a |\n\n",
+                    "\na\n\n"},
+        render_case{"paragraphs_around_table",
+                    para(text_run("before")) + table_2x2 + para(text_run("after")),
+                    "before\n| a | b |\n| --- | --- |\n| c | d |\n\nafter\n",
+                    "before\na\tb\nc\td\n\nafter\n"},
+        render_case{"unclosed_table_stops", para(text_run("a")) + "<w:tbl>" + row(text_cell("x")),
+                    "a\n", "a\n"}),
+    case_name);
+
+TEST(ExtractContent, BodyErrors) {
+    docx_clear_error();
+    std::string xml = "<w:document><w:p/></w:document>";
+    rendered r = render_xml(xml, MARKDOWN);
+    EXPECT_EQ(r.rc, -1);
+    EXPECT_STREQ(docx_last_error(), "document missing w:body");
+
+    docx_clear_error();
+    r = render_xml("<w:document><w:body ", MARKDOWN);
+    EXPECT_EQ(r.rc, -1);
+    EXPECT_STREQ(docx_last_error(), "");
+
+    r = render_xml("<w:document><w:body/><w:p><w:r><w:t>x</w:t></w:r></w:p></w:document>", PLAIN);
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.text, "");
+}
+
+// Big inputs come out whole; the walk stays linear, so this runs quickly even
+// under the sanitizers.
+TEST(ExtractContent, PathologicalSizes) {
+    constexpr int n = 100000;
+    std::string body, expected;
+    for (int i = 0; i < n; ++i) {
+        body += para(text_run(std::to_string(i)));
+        expected += std::to_string(i) + "\n";
+    }
+    EXPECT_EQ(render(body, MARKDOWN), expected);
+
+    body = "<w:p>";
+    expected.clear();
+    for (int i = 0; i < n; ++i) {
+        body += i % 2 ? rpr_run("<w:b/>", "b") : text_run("p");
+        expected += i % 2 ? "**b**" : "p";
+    }
+    body += "</w:p>";
+    EXPECT_EQ(render(body, MARKDOWN), expected + "\n");
+
+    std::string big(10 * 1024 * 1024, 'x');
+    big[12345] = '&';
+    EXPECT_EQ(render(para(text_run(big)), PLAIN), big + "\n");
+}
+
+// Out of memory at any growth fails the whole call; nothing truncated is
+// ever returned as a result.
+TEST(ExtractContent, OutOfMemoryFailsTheCall) {
+    std::string body = styled("Heading1", "Title") + table_2x2;
+    for (int i = 0; i < 60; ++i) body += para(rpr_run("<w:i/>", "paragraph " + std::to_string(i)));
+    const std::string xml = testkit::document_xml(body);
+    for (int format : {MARKDOWN, PLAIN}) {
+        const std::string full = render_xml(xml, format).text;
+        bool completed = false;
+        for (long n = 0; !completed; ++n) {
+            SCOPED_TRACE("growth " + std::to_string(n));
+            docx_clear_error();
+            docx_buf_fail_growth_after(n);
+            rendered r = render_xml(xml, format);
+            docx_buf_fail_growth_after(-1);
+            ASSERT_EQ(r.rc, 0);
+            completed = !r.failed;
+            if (completed)
+                EXPECT_EQ(r.text, full);
+            else
+                EXPECT_STREQ(docx_last_error(), "out of memory");
+        }
+    }
+}
+
+class ContentExport : public testing::Test {
+  protected:
+    void SetUp() override {
+        std::string body =
+            styled("Heading1", "Report") + para(rpr_run("<w:b/>", "bold")) + table_2x2;
+        handle =
+            docx_open(testkit::write_docx(dir.file("a.docx"), testkit::document_xml(body)).c_str());
+        ASSERT_GE(handle, 0) << docx_last_error();
+    }
+    void TearDown() override { docx_close(handle); }
+
+    testkit::TempDir dir;
+    int handle = -1;
+};
+
+TEST_F(ContentExport, RendersBothFormats) {
+    const char *md = docx_content(handle, MARKDOWN);
+    ASSERT_NE(md, nullptr) << docx_last_error();
+    EXPECT_STREQ(md, "# Report\n**bold**\n| a | b |\n| --- | --- |\n| c | d |\n\n");
+    const char *plain = docx_content(handle, PLAIN);
+    ASSERT_NE(plain, nullptr) << docx_last_error();
+    EXPECT_STREQ(plain, "Report\nbold\na\tb\nc\td\n\n");
+}
+
+TEST_F(ContentExport, ArgumentErrors) {
+    int closed =
+        docx_open(testkit::write_docx(dir.file("b.docx"), testkit::document_xml("")).c_str());
+    ASSERT_GE(closed, 0);
+    docx_close(closed);
+    for (int bad : {-1, 64, closed}) {
+        EXPECT_EQ(docx_content(bad, MARKDOWN), nullptr);
+        EXPECT_STREQ(docx_last_error(), "invalid handle");
+    }
+    EXPECT_EQ(docx_content(-1, 2), nullptr);
+    EXPECT_STREQ(docx_last_error(), "invalid handle");
+    for (int bad_format : {2, -1}) {
+        EXPECT_EQ(docx_content(handle, bad_format), nullptr);
+        EXPECT_STREQ(docx_last_error(), "format must be 0 (markdown) or 1 (plain)");
+    }
+}
+
+TEST_F(ContentExport, OutOfMemoryGivesNull) {
+    docx_buf_fail_growth_after(0);
+    const char *text = docx_content(handle, MARKDOWN);
+    docx_buf_fail_growth_after(-1);
+    EXPECT_EQ(text, nullptr);
+    EXPECT_STREQ(docx_last_error(), "out of memory");
+}
+
+}  // namespace
