@@ -1,7 +1,712 @@
 // docx_replace.cpp -- find and replace across runs in the main document part.
+//
+// One pass over the main part, paragraph by paragraph. A paragraph is scanned
+// into text nodes: the decoded text of each w:t with, for every decoded byte,
+// the raw bytes it came from. The nodes are grouped into segments that tabs,
+// breaks, fields, drawings and nested paragraphs separate; the joined text of a
+// segment is searched, and each match becomes edits on the nodes it covers,
+// the replacement going into the node where the match starts so that it takes
+// that run's formatting. Only text elements with edits are written anew; every
+// other byte of the document is copied as it stands.
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
 #include "docx_internal.h"
 
-int docx_replace_impl(const docx_doc *, const char *, const char *, const char *, int *, int, int) {
-    docx_set_error("not implemented");
-    return -1;
+namespace {
+
+using std::string_view;
+
+// MARK: - Byte scanning
+
+const char *find_byte(const char *from, const char *end, char c) {
+    if (from >= end) return nullptr;
+    return static_cast<const char *>(std::memchr(from, c, static_cast<size_t>(end - from)));
+}
+
+// The first `needle` lying wholly inside [from, end), or null.
+const char *find_seq(const char *from, const char *end, string_view needle) {
+    if (from >= end) return nullptr;
+    return static_cast<const char *>(
+        memmem(from, static_cast<size_t>(end - from), needle.data(), needle.size()));
+}
+
+bool is_name_end(char c) {
+    return c == '\t' || c == '\n' || c == '\r' || c == ' ' || c == '/' || c == '>';
+}
+
+// Whether the tag at '<' `tag` has the name `name`. An end tag is tested by
+// passing the position of its '/'.
+bool tag_is(const char *tag, const char *end, string_view name) {
+    if (end - tag < static_cast<ptrdiff_t>(name.size() + 2)) return false;
+    return std::memcmp(tag + 1, name.data(), name.size()) == 0 && is_name_end(tag[1 + name.size()]);
+}
+
+// MARK: - Growable arrays
+
+// A growable array of plain values held in a docx_buf, so that it grows, and
+// fails to grow, like every other buffer of the library.
+template <class T>
+class pod_array {
+  public:
+    T *begin() const { return reinterpret_cast<T *>(bytes_.data); }
+    T *end() const { return begin() + size_; }
+    size_t size() const { return size_; }
+    T &operator[](size_t i) const { return begin()[i]; }
+
+    // Room for `extra` entries after the last; -1 ("out of memory") otherwise.
+    int reserve_more(size_t extra) {
+        if (extra > SIZE_MAX / sizeof(T) - size_) {
+            docx_set_error("out of memory");
+            return -1;
+        }
+        return docx_buf_reserve(&bytes_, (size_ + extra) * sizeof(T));
+    }
+    int push(const T &v) {
+        if (reserve_more(1) != 0) return -1;
+        begin()[size_++] = v;
+        return 0;
+    }
+    // Takes in entries written directly into reserved room.
+    void grow_by(size_t n) { size_ += n; }
+    void clear() { size_ = 0; }
+
+  private:
+    docx_buf bytes_;
+    size_t size_ = 0;
+};
+
+// MARK: - Text nodes
+
+// One pending change of a node's raw content, in offsets from content_start.
+struct node_edit {
+    uint64_t start;
+    uint64_t end;
+    const char *text;  // borrowed: the escaped replacement, or null
+    uint64_t text_len;
+};
+
+// One w:t element of a paragraph.
+struct text_node {
+    const char *elem_start;     // '<' of the start tag
+    const char *open_end;       // '>' of the start tag
+    const char *content_start;  // open_end + 1
+    const char *content_end;    // '<' of "</w:t>"
+    const char *elem_end;       // past "</w:t>"
+    const char *run_start;      // '<' of the enclosing w:r, or null
+    const char *run_end;        // past its "</w:r>", or null
+    int32_t run_sole;           // the run holds only w:rPr and this element
+    // The decoded text and, per decoded byte, the raw range it came from. They
+    // live in the paragraph's shared storage (node_list), not in the node, so
+    // that a paragraph of many runs costs no allocation per run.
+    const char *text;
+    uint64_t text_len;
+    const uint64_t *src_start;
+    const uint64_t *src_end;
+    int32_t segment;
+    node_edit *edits;  // owned
+    int32_t edit_count;
+    int32_t edit_cap;
+
+    uint64_t raw_len() const { return static_cast<uint64_t>(content_end - content_start); }
+};
+
+int node_add_edit(text_node *node, uint64_t start, uint64_t end, const char *text,
+                  uint64_t text_len) {
+    if (node->edit_count == node->edit_cap) {
+        if (node->edit_cap > INT32_MAX / 2) return -1;
+        int32_t cap = node->edit_cap ? node->edit_cap * 2 : 4;
+        void *grown = std::realloc(node->edits, static_cast<size_t>(cap) * sizeof(node_edit));
+        if (!grown) return -1;
+        node->edits = static_cast<node_edit *>(grown);
+        node->edit_cap = cap;
+    }
+    node->edits[node->edit_count++] = node_edit{start, end, text, text_len};
+    return 0;
+}
+
+// Frees what each node owns; the array belongs to its node_list.
+void nodes_free(text_node *nodes, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        std::free(nodes[i].edits);
+        nodes[i].edits = nullptr;
+        nodes[i].edit_count = nodes[i].edit_cap = 0;
+    }
+}
+
+// The text nodes of one paragraph with the storage their texts and maps live
+// in. Kept across paragraphs, so its storage is allocated only a few times per
+// document.
+class node_list {
+  public:
+    node_list() = default;
+    ~node_list() { clear(); }
+    node_list(const node_list &) = delete;
+    node_list &operator=(const node_list &) = delete;
+
+    text_node *begin() const { return nodes_.begin(); }
+    text_node *end() const { return nodes_.end(); }
+    size_t size() const { return nodes_.size(); }
+
+    void clear() {
+        nodes_free(nodes_.begin(), nodes_.size());
+        nodes_.clear();
+        src_start_.clear();
+        src_end_.clear();
+        docx_buf_clear(&text_);
+    }
+
+    // Appends the node of the w:t element [lt, close + 6) whose start tag ends
+    // at `gt`; -1 after setting the message.
+    int add(const char *lt, const char *gt, const char *close, int32_t segment);
+    // Points every node at its text and maps, once no more storage can move.
+    void finish();
+
+  private:
+    int decode(const char *content, uint64_t n, uint64_t *decoded);
+
+    pod_array<text_node> nodes_;
+    docx_buf text_;
+    pod_array<uint64_t> src_start_;
+    pod_array<uint64_t> src_end_;
+};
+
+// Decodes the character reference at the '&' `p` (`avail` bytes readable) into
+// `out`: the number of bytes produced, 0 when it is no reference this decoder
+// knows. `*ref_len` receives the reference's length.
+int decode_reference(const char *p, uint64_t avail, char out[3], uint64_t *ref_len) {
+    if (avail < 2) return 0;
+    const char *semi = find_byte(p + 1, p + (avail < 17 ? avail : 17), ';');
+    if (!semi) return 0;
+    *ref_len = static_cast<uint64_t>(semi - p + 1);
+    string_view ref(p, *ref_len);
+    char named = ref == "&amp;"    ? '&'
+                 : ref == "&lt;"   ? '<'
+                 : ref == "&gt;"   ? '>'
+                 : ref == "&quot;" ? '"'
+                 : ref == "&apos;" ? '\''
+                                   : 0;
+    if (named) {
+        out[0] = named;
+        return 1;
+    }
+    if (ref.size() < 3 || p[1] != '#') return 0;
+    bool hex = p[2] == 'x' || p[2] == 'X';
+    // The digits end at the ';' at the latest, so a local copy bounds strtoul.
+    const char *digits = p + (hex ? 3 : 2);
+    char number[20] = {};
+    std::memcpy(number, digits, static_cast<size_t>(semi - digits));
+    unsigned long cp = std::strtoul(number, nullptr, hex ? 16 : 10);
+    if (cp == 0 || cp > 0xFFFF) return 0;
+    if (cp < 0x80) {
+        out[0] = static_cast<char>(cp);
+        return 1;
+    }
+    if (cp < 0x800) {
+        out[0] = static_cast<char>(0xC0 | (cp >> 6));
+        out[1] = static_cast<char>(0x80 | (cp & 0x3F));
+        return 2;
+    }
+    out[0] = static_cast<char>(0xE0 | (cp >> 12));
+    out[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out[2] = static_cast<char>(0x80 | (cp & 0x3F));
+    return 3;
+}
+
+// Appends the decoded raw content [content, content + n) to the shared text
+// and maps. References that are not decoded stay in the text as written.
+int node_list::decode(const char *content, uint64_t n, uint64_t *decoded) {
+    // A reference never decodes to more bytes than it has, so n entries suffice.
+    if (docx_buf_reserve(&text_, text_.len + n + 1) != 0 || src_start_.reserve_more(n) != 0 ||
+        src_end_.reserve_more(n) != 0) {
+        docx_set_error("out of memory decoding run text");
+        return -1;
+    }
+    char *text = text_.data + text_.len;
+    uint64_t *starts = src_start_.end();
+    uint64_t *ends = src_end_.end();
+    uint64_t k = 0;
+    for (uint64_t v = 0; v < n;) {
+        const char *amp = find_byte(content + v, content + n, '&');
+        uint64_t plain_end = amp ? static_cast<uint64_t>(amp - content) : n;
+        for (; v < plain_end; ++v, ++k) {
+            text[k] = content[v];
+            starts[k] = v;
+            ends[k] = v + 1;
+        }
+        if (!amp) break;
+        char bytes[3];
+        uint64_t ref_len = 1;
+        int m = decode_reference(amp, n - v, bytes, &ref_len);
+        if (m == 0) {
+            m = 1;
+            bytes[0] = '&';
+            ref_len = 1;
+        }
+        for (int i = 0; i < m; ++i, ++k) {
+            text[k] = bytes[i];
+            starts[k] = v;
+            ends[k] = v + ref_len;
+        }
+        v += ref_len;
+    }
+    text_.len += k;
+    text_.data[text_.len] = 0;
+    src_start_.grow_by(k);
+    src_end_.grow_by(k);
+    *decoded = k;
+    return 0;
+}
+
+int node_list::add(const char *lt, const char *gt, const char *close, int32_t segment) {
+    text_node n{};
+    n.elem_start = lt;
+    n.open_end = gt;
+    n.content_start = gt + 1;
+    n.content_end = close;
+    n.elem_end = close + 6;
+    n.segment = segment;
+    if (decode(n.content_start, n.raw_len(), &n.text_len) != 0) return -1;
+    return nodes_.push(n);
+}
+
+void node_list::finish() {
+    uint64_t at = 0;
+    for (text_node &n : nodes_) {
+        if (n.text_len == 0) continue;
+        n.text = text_.data + at;
+        n.src_start = src_start_.begin() + at;
+        n.src_end = src_end_.begin() + at;
+        at += n.text_len;
+    }
+}
+
+// Tags that end a segment: a match never runs across a paragraph boundary
+// (nested paragraphs of text boxes included), a field, deleted text, an
+// object, or a character that a w:t does not carry (tabs, breaks, symbols,
+// non-breaking hyphens).
+constexpr string_view k_segment_breaks[] = {
+    "w:p",       "w:instrText", "w:delText", "w:fldChar",      "w:fldSimple",
+    "w:drawing", "w:pict",      "w:object",  "w:tab",          "w:br",
+    "w:sym",     "w:cr",        "w:ptab",    "w:noBreakHyphen"};
+
+bool breaks_segment(const char *lt, const char *end) {
+    for (string_view name : k_segment_breaks)
+        if (tag_is(lt, end, name)) return true;
+    return false;
+}
+
+// Scans the paragraph [p, end) into `list`; -1 after setting the message.
+// Malformed markup ends the scan with the nodes found so far.
+int scan_paragraph(const char *p, const char *end, node_list *list) {
+    int32_t segment = 0;
+    const char *cur = p;
+    while (const char *lt = find_byte(cur, end, '<')) {
+        cur = lt + 1;
+        char next = cur < end ? *cur : 0;
+        if (next == '/') {
+            if (tag_is(cur, end, "w:p")) ++segment;
+            continue;
+        }
+        if (next == '!' || next == '?') continue;
+        if (breaks_segment(lt, end)) {
+            ++segment;
+            continue;
+        }
+        if (!tag_is(lt, end, "w:t")) continue;
+        const char *gt = find_byte(lt, end, '>');
+        if (!gt) break;
+        cur = gt + 1;
+        if (gt[-1] == '/') continue;
+        const char *close = find_seq(gt + 1, end, "</w:t>");
+        if (!close) continue;
+        if (list->add(lt, gt, close, segment) != 0) return -1;
+        cur = close + 6;
+    }
+    list->finish();
+    return 0;
+}
+
+// MARK: - Enclosing runs
+
+// Finds the w:r enclosing text elements that are asked about in document
+// order. The candidates are the w:r start tags in the order a scan from the
+// paragraph's start meets them, and for each the first "</w:r>" after its
+// start tag. Those end tags never move backwards from one candidate to the
+// next, so the first candidate whose end tag lies at or after an element's end
+// is the only one that can enclose it; candidates ending before one element
+// end before every later one too. The whole paragraph is thus walked once,
+// however many elements are asked about.
+class run_finder {
+  public:
+    run_finder(const char *para, const char *end) : end_(end), scan_(para) {}
+
+    // Sets run_start, run_end and run_sole of `node`.
+    void locate(text_node *node) {
+        node->run_start = node->run_end = nullptr;
+        node->run_sole = 0;
+        for (;;) {
+            if (!start_ && !next_candidate()) return;
+            if (!close_) {  // no later candidate has an end tag either
+                exhausted_ = true;
+                start_ = nullptr;
+                return;
+            }
+            if (close_ >= node->elem_end) break;
+            start_ = nullptr;
+        }
+        if (content_ > node->elem_start) return;
+        node->run_start = start_;
+        node->run_end = close_ + 6;
+        node->run_sole = is_sole(node);
+    }
+
+  private:
+    bool next_candidate() {
+        while (!exhausted_) {
+            const char *lt = find_byte(scan_, end_, '<');
+            if (!lt) break;
+            scan_ = lt + 1;
+            if (!tag_is(lt, end_, "w:r")) continue;
+            const char *gt = find_byte(lt, end_, '>');
+            if (!gt) break;
+            scan_ = gt + 1;
+            if (gt[-1] == '/') continue;
+            start_ = lt;
+            content_ = gt + 1;
+            close_ = first_close(content_);
+            first_child_known_ = false;
+            return true;
+        }
+        exhausted_ = true;
+        return false;
+    }
+
+    const char *first_close(const char *from) {
+        if (close_searched_ && (!close_at_ || close_at_ >= from)) return close_at_;
+        close_searched_ = true;
+        close_at_ = find_seq(from, end_, "</w:r>");
+        return close_at_;
+    }
+
+    // The first '<' at or after `from` that does not open a complete w:rPr
+    // element before the run's end tag; the end tag itself when every one does.
+    const char *skip_run_properties(const char *from) const {
+        while (const char *lt = find_byte(from, close_, '<')) {
+            if (!tag_is(lt, end_, "w:rPr")) return lt;
+            const char *gt = find_byte(lt, close_, '>');
+            if (!gt) return lt;
+            if (gt[-1] == '/') {
+                from = gt + 1;
+                continue;
+            }
+            const char *rpr_end = find_seq(gt + 1, close_, "</w:rPr>");
+            if (!rpr_end) return lt;
+            from = rpr_end + 8;
+        }
+        return close_;
+    }
+
+    // The run holds nothing but run properties and this node's element. The
+    // first other child is the same for every node of the run, so it is found
+    // once.
+    int32_t is_sole(const text_node *node) {
+        if (!first_child_known_) {
+            first_child_ = skip_run_properties(content_);
+            first_child_known_ = true;
+        }
+        if (first_child_ != node->elem_start) return 0;
+        return skip_run_properties(node->elem_end) == close_;
+    }
+
+    const char *end_;
+    const char *scan_;
+    bool exhausted_ = false;
+    // The current candidate: its '<', first content byte and first "</w:r>".
+    const char *start_ = nullptr;
+    const char *content_ = nullptr;
+    const char *close_ = nullptr;
+    const char *first_child_ = nullptr;
+    bool first_child_known_ = false;
+    bool close_searched_ = false;
+    const char *close_at_ = nullptr;
+};
+
+// MARK: - Search and edit planning
+
+struct match_options {
+    string_view find;
+    string_view replacement;  // escaped for XML
+    bool match_case;
+    bool whole_word;
+};
+
+unsigned char fold(unsigned char c) {
+    return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c;
+}
+
+bool is_word_byte(unsigned char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+// Bytes of 0x80 and above belong to non-ASCII characters, never boundaries.
+bool is_boundary(unsigned char c) {
+    return c < 0x80 && !is_word_byte(c);
+}
+
+size_t utf8_length(unsigned char lead) {
+    if (lead >= 0xC0 && lead <= 0xDF) return 2;
+    if (lead >= 0xE0 && lead <= 0xEF) return 3;
+    if (lead >= 0xF0 && lead <= 0xF7) return 4;
+    return 1;
+}
+
+// One segment: consecutive nodes whose texts lie back to back in the
+// paragraph's storage, so the segment's text and maps are plain slices of it.
+class segment {
+  public:
+    segment(text_node *first, text_node *last) : first_(first) {
+        for (text_node *n = first; n != last; ++n) {
+            if (n->text_len == 0) continue;
+            if (!text_) {
+                text_ = reinterpret_cast<const unsigned char *>(n->text);
+                src_start_ = n->src_start;
+                src_end_ = n->src_end;
+            }
+            size_ += n->text_len;
+        }
+    }
+
+    // Finds every match left to right and plans its edits; -1 after setting
+    // the message.
+    int search(const match_options &o, int *matches) {
+        const size_t f = o.find.size();
+        if (f == 0 || size_ < f) return 0;
+        const auto *find = reinterpret_cast<const unsigned char *>(o.find.data());
+        const unsigned char first = o.match_case ? find[0] : fold(find[0]);
+        for (size_t v = 0; v + f <= size_;) {
+            unsigned char c = text_[v];
+            if ((o.match_case ? c : fold(c)) == first && equal_at(v, find, f, o.match_case) &&
+                (!o.whole_word || on_boundaries(v, v + f))) {
+                if (plan(v, v + f, o.replacement) != 0) return -1;
+                ++*matches;
+                v += f;
+            } else {
+                v += utf8_length(c);
+            }
+        }
+        return 0;
+    }
+
+  private:
+    bool equal_at(size_t v, const unsigned char *find, size_t f, bool match_case) const {
+        if (match_case) return std::memcmp(text_ + v, find, f) == 0;
+        for (size_t i = 0; i < f; ++i)
+            if (fold(text_[v + i]) != fold(find[i])) return false;
+        return true;
+    }
+
+    bool on_boundaries(size_t v, size_t g) const {
+        return (v == 0 || is_boundary(text_[v - 1])) && (g == size_ || is_boundary(text_[g]));
+    }
+
+    // The node holding segment byte `at`. Matches come left to right, so the
+    // cursor only moves forward.
+    text_node *node_at(size_t at) {
+        while (at >= cursor_begin_ + cursor_->text_len) {
+            cursor_begin_ += cursor_->text_len;
+            ++cursor_;
+        }
+        return cursor_;
+    }
+
+    // Plans the match [v, g): the replacement replaces the matched bytes of
+    // the node where it starts, and the matched bytes of the nodes after it
+    // are deleted. Each byte's raw range covers a whole reference.
+    int plan(size_t v, size_t g, string_view replacement) {
+        text_node *s = node_at(v);
+        text_node *e = node_at(g - 1);
+        bool ok;
+        if (s == e) {
+            ok = add_edit(s, src_start_[v], src_end_[g - 1], replacement);
+        } else {
+            ok = add_edit(s, src_start_[v], s->raw_len(), replacement);
+            for (text_node *j = s + 1; ok && j != e; ++j)
+                if (j->raw_len() != 0 || j->text_len != 0) ok = add_edit(j, 0, j->raw_len(), {});
+            ok = ok && add_edit(e, 0, src_end_[g - 1], {});
+        }
+        if (!ok) docx_set_error("out of memory");
+        return ok ? 0 : -1;
+    }
+
+    static bool add_edit(text_node *n, uint64_t start, uint64_t end, string_view text) {
+        return node_add_edit(n, start, end, text.data(), text.size()) == 0;
+    }
+
+    text_node *first_;
+    const unsigned char *text_ = nullptr;
+    const uint64_t *src_start_ = nullptr;
+    const uint64_t *src_end_ = nullptr;
+    size_t size_ = 0;
+    text_node *cursor_ = first_;
+    size_t cursor_begin_ = 0;
+};
+
+// Searches every segment of the paragraph; -1 after setting the message.
+int search_paragraph(const node_list &list, const match_options &o, int *matches) {
+    for (text_node *first = list.begin(); first != list.end();) {
+        text_node *last = first + 1;
+        while (last != list.end() && last->segment == first->segment) ++last;
+        segment seg(first, last);
+        if (seg.search(o, matches) != 0) return -1;
+        first = last;
+    }
+    return 0;
+}
+
+// MARK: - Rewriting text elements
+
+// The node's raw content with its edits applied, into `content`.
+int build_content(const text_node &n, docx_buf *content) {
+    docx_buf_clear(content);
+    uint64_t at = 0;
+    const uint64_t raw = n.raw_len();
+    for (int32_t i = 0; i < n.edit_count; ++i) {
+        const node_edit &e = n.edits[i];
+        if (e.start < at || e.end < e.start || e.end > raw) {
+            docx_set_error("internal: overlapping replace edits");
+            return -1;
+        }
+        docx_buf_append(content, n.content_start + at, e.start - at);
+        docx_buf_append(content, e.text, e.text_len);
+        at = e.end;
+    }
+    docx_buf_append(content, n.content_start + at, raw - at);
+    if (content->failed) {
+        docx_set_error("internal: overlapping replace edits");
+        return -1;
+    }
+    return 0;
+}
+
+bool is_xml_space(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+// The element with its start tag as it was, xml:space="preserve" added where
+// leading or trailing white space would otherwise be dropped by readers.
+void write_text_element(const text_node &n, const docx_buf &content, docx_buf *out) {
+    docx_buf_append(out, n.elem_start, static_cast<size_t>(n.open_end - n.elem_start));
+    bool edge_space = is_xml_space(content.data[0]) || is_xml_space(content.data[content.len - 1]);
+    if (edge_space && !find_seq(n.elem_start + 4, n.open_end, "xml:space"))
+        docx_buf_append_cstr(out, " xml:space=\"preserve\"");
+    docx_buf_append(out, ">", 1);
+    docx_buf_append(out, content.data, content.len);
+    docx_buf_append(out, "</w:t>", 6);
+}
+
+void copy_range(docx_buf *out, const char *from, const char *to) {
+    if (to > from) docx_buf_append(out, from, static_cast<size_t>(to - from));
+}
+
+// Writes the paragraph [p, end) with the edits of its nodes applied. A text
+// element left empty is dropped, and so is its run when the run held nothing
+// else but run properties.
+int write_paragraph(const char *p, const char *end, const node_list &list, docx_buf *content,
+                    docx_buf *out) {
+    run_finder runs(p, end);
+    const char *copied = p;
+    for (text_node &n : list) {
+        if (n.edit_count == 0) continue;
+        if (build_content(n, content) != 0) return -1;
+        const char *from = n.elem_start;
+        const char *to = n.elem_end;
+        if (content->len == 0) {
+            runs.locate(&n);
+            if (n.run_sole) {
+                from = n.run_start;
+                to = n.run_end;
+            }
+        }
+        if (from < copied) continue;
+        copy_range(out, copied, from);
+        if (content->len != 0) write_text_element(n, *content, out);
+        copied = to;
+    }
+    copy_range(out, copied, end);
+    return 0;
+}
+
+// MARK: - Document pass
+
+// The state of one replace call.
+struct replace_pass {
+    match_options options;
+    node_list nodes;
+    docx_buf content;  // new content of one edited element
+    docx_buf *out;
+    int matches = 0;
+
+    // Handles the paragraph [p, end): copied unchanged unless something in it
+    // matched.
+    int paragraph(const char *p, const char *end) {
+        nodes.clear();
+        int before = matches;
+        if (scan_paragraph(p, end, &nodes) != 0 || search_paragraph(nodes, options, &matches) != 0)
+            return -1;
+        if (matches == before) {
+            copy_range(out, p, end);
+            return 0;
+        }
+        return write_paragraph(p, end, nodes, &content, out);
+    }
+
+    // Copies the XML to `out` with every paragraph handled; malformed
+    // paragraph markup ends the walk and the rest is copied as it stands.
+    int run(const char *xml, const char *end) {
+        const char *cur = xml;
+        while (cur < end) {
+            const char *p = docx_find_tag(cur, end, "w:p");
+            const char *gt = p ? find_byte(p, end, '>') : nullptr;
+            if (!gt) break;
+            copy_range(out, cur, p);
+            if (gt[-1] == '/') {
+                copy_range(out, p, gt + 1);
+                cur = gt + 1;
+                continue;
+            }
+            const char *close = docx_find_close(p + 1, end, "w:p");
+            if (!close) {
+                cur = p;
+                break;
+            }
+            if (paragraph(p, close) != 0) return -1;
+            if (out->failed) return -1;
+            cur = close;
+        }
+        copy_range(out, cur, end);
+        return out->failed ? -1 : 0;
+    }
+};
+
+}  // namespace
+
+int docx_replace_impl(const docx_doc *doc, const char *find, const char *replace,
+                      const char *out_path, int *count, int match_case, int whole_word) {
+    docx_buf escaped;
+    docx_xml_escape(replace, &escaped);
+    if (escaped.failed) return -1;
+    docx_buf out;
+    replace_pass pass{{find, escaped.view(), match_case != 0, whole_word != 0}, {}, {}, &out};
+    const char *xml = doc->doc_xml.get();
+    if (docx_buf_reserve(&out, doc->doc_len + 1) != 0) return -1;
+    if (xml && pass.run(xml, xml + doc->doc_len) != 0) return -1;
+    if (docx_zip_rewrite_document(doc->file_data.get(), doc->file_len, doc->doc_part.get(),
+                                  out.data ? out.data : "", out.len, out_path) != 0)
+        return -1;
+    *count = pass.matches;
+    return 0;
 }
