@@ -1,0 +1,110 @@
+// test_interop.cpp -- what docx_write and docx_merge produce must open in the
+// tools people use: pandoc always, LibreOffice where it is installed.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "tavrimel_docx.h"
+#include "testkit.h"
+
+namespace {
+
+using testkit::TempDir;
+
+struct Command {
+    int status;
+    std::string output;
+};
+
+Command run(const std::string &cmd) {
+    Command r{-1, {}};
+    FILE *p = popen((cmd + " 2>&1").c_str(), "r");
+    if (!p) return r;
+    char chunk[4096];
+    size_t n;
+    while ((n = fread(chunk, 1, sizeof chunk, p)) > 0) r.output.append(chunk, n);
+    r.status = pclose(p);
+    return r;
+}
+
+bool installed(const std::string &tool) {
+    return run("command -v " + tool).status == 0;
+}
+
+constexpr const char *MARKDOWN =
+    "# Quarterly report\n"
+    "Sales rose by **twelve** percent & costs fell *slightly*.\n"
+    "| Region | Result |\n"
+    "|---|---|\n"
+    "| North | up |\n"
+    "---\n"
+    "## Outlook\n"
+    "Steady.\n";
+
+// The texts every reader must find in the documents written here.
+const std::vector<std::string> WRITTEN_TEXTS = {"Quarterly report", "twelve", "costs fell",
+                                                "slightly",         "Region", "North",
+                                                "Outlook",          "Steady."};
+
+class Interop : public ::testing::Test {
+  protected:
+    TempDir dir;
+
+    std::string written() {
+        std::string out = dir.file("written.docx");
+        EXPECT_EQ(docx_write(MARKDOWN, 0, out.c_str()), 1) << docx_last_error();
+        return out;
+    }
+    std::string merged() {
+        std::string plain = dir.file("plain.docx");
+        EXPECT_EQ(docx_write("Appendix line\nLast line", 1, plain.c_str()), 1) << docx_last_error();
+        std::string out = dir.file("merged.docx");
+        std::string list = nlohmann::json(std::vector<std::string>{written(), plain}).dump();
+        EXPECT_EQ(docx_merge(list.c_str(), out.c_str()), 1) << docx_last_error();
+        return out;
+    }
+    static void expect_texts(const std::string &text, const std::vector<std::string> &wanted) {
+        for (const auto &w : wanted)
+            EXPECT_NE(text.find(w), std::string::npos) << w << " in:\n" << text;
+    }
+};
+
+std::vector<std::string> merged_texts() {
+    std::vector<std::string> t = WRITTEN_TEXTS;
+    t.insert(t.end(), {"Appendix line", "Last line"});
+    return t;
+}
+
+std::string pandoc_text(const std::string &docx) {
+    Command c = run("pandoc -f docx -t plain '" + docx + "'");
+    EXPECT_EQ(c.status, 0) << c.output;
+    return c.output;
+}
+
+// LibreOffice writes `docx` as text into `dir` and names it after it.
+std::string soffice_text(const std::string &docx, const testkit::fs::path &dir) {
+    // A profile of its own, so that runs in parallel do not share one.
+    Command c = run("soffice -env:UserInstallation=file://" + dir.string() +
+                    "/profile --headless --convert-to txt:Text --outdir '" + dir.string() + "' '" +
+                    docx + "'");
+    EXPECT_EQ(c.status, 0) << c.output;
+    return testkit::read_file((dir / testkit::fs::path(docx).stem()).string() + ".txt");
+}
+
+TEST_F(Interop, PandocReadsWrittenAndMergedDocuments) {
+    ASSERT_TRUE(installed("pandoc")) << "pandoc is needed for the interop tests";
+    expect_texts(pandoc_text(written()), WRITTEN_TEXTS);
+    expect_texts(pandoc_text(merged()), merged_texts());
+}
+
+TEST_F(Interop, LibreOfficeReadsWrittenAndMergedDocuments) {
+    if (!installed("soffice")) GTEST_SKIP() << "soffice is not installed";
+    expect_texts(soffice_text(written(), dir.path()), WRITTEN_TEXTS);
+    expect_texts(soffice_text(merged(), dir.path()), merged_texts());
+}
+
+}  // namespace

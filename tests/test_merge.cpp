@@ -1,0 +1,233 @@
+// test_merge.cpp -- docx_merge: the merged body, the namespaces of the merged
+// root, the failures of the path list and of its inputs, and well-formed
+// output from real documents.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "docx_internal.h"
+#include "tavrimel_docx.h"
+#include "testkit.h"
+
+namespace {
+
+using testkit::TempDir;
+
+constexpr std::string_view W_NS = "http://schemas.openxmlformats.org/wordprocessingml/2006/main";
+constexpr std::string_view R_NS =
+    "http://schemas.openxmlformats.org/officeDocument/2006/relationships";
+constexpr std::string_view TAIL =
+    "<w:sectPr><w:pgSz w:w=\"12240\" w:h=\"15840\"/><w:pgMar w:top=\"1440\" w:right=\"1440\" "
+    "w:bottom=\"1440\" w:left=\"1440\"/></w:sectPr></w:body></w:document>";
+
+std::string root_tag(std::string_view extra) {
+    return "<w:document xmlns:w=\"" + std::string(W_NS) + "\" xmlns:r=\"" + std::string(R_NS) +
+           "\"" + std::string(extra) + ">";
+}
+
+// A main part whose root carries `extra` after the w and r declarations.
+std::string document(std::string_view body, std::string_view extra = "",
+                     std::string_view body_tail = "<w:sectPr><w:pgSz w:w=\"1\"/></w:sectPr>") {
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n" + root_tag(extra) +
+           "<w:body>" + std::string(body) + std::string(body_tail) + "</w:body></w:document>";
+}
+
+std::string para(std::string_view text) {
+    return "<w:p><w:r><w:t>" + std::string(text) + "</w:t></w:r></w:p>";
+}
+
+std::string json_list(const std::vector<std::string> &paths) {
+    return nlohmann::json(paths).dump();
+}
+
+class Merge : public ::testing::Test {
+  protected:
+    TempDir dir;
+    std::string out = dir.file("out.docx");
+
+    std::string input(const std::string &name, const std::string &xml) {
+        return testkit::write_docx(dir.file(name), xml);
+    }
+    // The merged main part, or the failure message.
+    std::string merged(const std::vector<std::string> &paths) {
+        if (docx_merge(json_list(paths).c_str(), out.c_str()) != 1)
+            return std::string("<error: ") + docx_last_error() + ">";
+        return testkit::read_entry(out, "word/document.xml");
+    }
+    std::string expected(std::string_view body, std::string_view extra = "") {
+        return "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n" +
+               root_tag(extra) + "<w:body>" + std::string(body) + std::string(TAIL);
+    }
+};
+
+TEST_F(Merge, JoinsBodiesInListOrder) {
+    std::string a = input("a.docx", document(para("a")));
+    std::string b = input("b.docx", document(para("b1") + para("b2")));
+    std::string empty = input("empty.docx", document(""));
+    // A section break inside the last paragraph's properties is content.
+    std::string inner =
+        input("inner.docx",
+              document("<w:p><w:pPr><w:sectPr/></w:pPr><w:r><w:t>s</w:t></w:r></w:p>", "", ""));
+    struct Case {
+        const char *name;
+        std::vector<std::string> paths;
+        std::string body;
+    } cases[] = {
+        {"one input", {a}, para("a")},
+        {"two inputs", {a, b}, para("a") + "\n" + para("b1") + para("b2")},
+        {"same input twice", {b, b}, para("b1") + para("b2") + "\n" + para("b1") + para("b2")},
+        {"empty body", {a, empty}, para("a") + "\n"},
+        {"section break in a paragraph",
+         {inner, a},
+         "<w:p><w:pPr><w:sectPr/></w:pPr><w:r><w:t>s</w:t></w:r></w:p>\n" + para("a")},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(merged(c.paths), expected(c.body));
+        EXPECT_EQ(testkit::read_zip(out).size(), 6u);
+    }
+}
+
+TEST_F(Merge, RootDeclaresTheInputsNamespacesFirstDeclarationWinning) {
+    std::string mc = " xmlns:mc=\"http://schemas.openxmlformats.org/markup-compatibility/2006\"";
+    std::string first = input(
+        "first.docx", document(para("1"), " xmlns:w14=\"urn:w14\"" + mc + " mc:Ignorable=\"w14\""));
+    std::string second = input(
+        "second.docx", document(para("2"),
+                                " mc:Ignorable=\"w14  w15 undeclared\" xmlns:w14=\"urn:other\"\n"
+                                "  xmlns:wp = 'urn:wp' xmlns:w15=\"urn:w15\"" +
+                                    mc));
+    std::string no_mc =
+        input("nomc.docx", document(para("3"), " xmlns:a=\"urn:a\" mc:Ignorable=\"a\""));
+    EXPECT_EQ(merged({first, second}),
+              expected(para("1") + "\n" + para("2"),
+                       " xmlns:w14=\"urn:w14\"" + mc +
+                           " xmlns:wp='urn:wp' xmlns:w15=\"urn:w15\" mc:Ignorable=\"w14 w15\""));
+    // Without a declared mc prefix an Ignorable list would be unbound.
+    EXPECT_EQ(merged({no_mc}), expected(para("3"), " xmlns:a=\"urn:a\""));
+}
+
+TEST_F(Merge, RefusesBadListsAndCreatesNothing) {
+    std::string good = input("good.docx", document(para("x")));
+    std::string missing = dir.file("missing.docx");
+    std::string not_zip = dir.file("text.docx");
+    testkit::write_file(not_zip, "plain text, no archive");
+    std::string encrypted = dir.file("encrypted.docx");
+    testkit::write_zip(encrypted, {{"EncryptionInfo", "x"}, {"word/document.xml", document("")}});
+    std::string good_json = nlohmann::json(good).dump();
+    struct Case {
+        std::string json;
+        std::string message;
+    } cases[] = {
+        {"", "invalid paths_json (expected JSON array of paths)"},
+        {"[", "invalid paths_json (expected JSON array of paths)"},
+        {"[" + good_json + ",]", "invalid paths_json (expected JSON array of paths)"},
+        {"[/* c */" + good_json + "]", "invalid paths_json (expected JSON array of paths)"},
+        {"[" + good_json + "] x", "invalid paths_json (expected JSON array of paths)"},
+        {"[]", "paths_json must be a non-empty JSON array"},
+        {"{}", "paths_json must be a non-empty JSON array"},
+        {"null", "paths_json must be a non-empty JSON array"},
+        {good_json, "paths_json must be a non-empty JSON array"},
+        {"[1]", "paths_json elements must be strings"},
+        {"[" + good_json + ", 2]", "paths_json elements must be strings"},
+        {"[" + good_json + ", null]", "paths_json elements must be strings"},
+        {"[\"" + good + "\\u0000.txt\"]", "path in paths_json holds a NUL character: " + good},
+        {json_list({good, missing}),
+         "cannot open file: " + missing + " (No such file or directory)"},
+        {json_list({good, good, encrypted}),
+         "encrypted document in merge list: " + encrypted + " (encrypted:true)"},
+        {json_list({not_zip}), "not a valid ZIP/DOCX archive"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.json);
+        EXPECT_EQ(docx_merge(c.json.c_str(), out.c_str()), 0);
+        EXPECT_EQ(docx_last_error(), c.message);
+        EXPECT_FALSE(testkit::fs::exists(out));
+    }
+    EXPECT_EQ(docx_merge(nullptr, out.c_str()), 0);
+    EXPECT_STREQ(docx_last_error(), "NULL argument to docx_merge");
+    EXPECT_EQ(docx_merge("[]", nullptr), 0);
+    EXPECT_STREQ(docx_last_error(), "NULL argument to docx_merge");
+}
+
+// Every input is read before the output is written, so the output may be one
+// of them.
+TEST_F(Merge, OutputMayNameAnInput) {
+    std::string a = input("a.docx", document(para("a")));
+    ASSERT_EQ(docx_merge(json_list({a, a}).c_str(), a.c_str()), 1) << docx_last_error();
+    EXPECT_EQ(testkit::read_entry(a, "word/document.xml"), expected(para("a") + "\n" + para("a")));
+}
+
+// Runs `script` under python3 with `args`; returns what it printed.
+std::string run_python(const std::string &script, const std::vector<std::string> &args) {
+    std::string cmd = "python3 " + script;
+    for (const auto &a : args) cmd += " '" + a + "'";
+    std::unique_ptr<FILE, int (*)(FILE *)> p(popen((cmd + " 2>&1").c_str(), "r"), pclose);
+    std::string text;
+    char chunk[4096];
+    size_t n;
+    while (p && (n = fread(chunk, 1, sizeof chunk, p.get())) > 0) text.append(chunk, n);
+    return text;
+}
+
+// Parses each file with namespace processing and checks that every prefix in
+// the root's mc:Ignorable is declared there; prints one line per fault.
+constexpr std::string_view WELL_FORMED_PY = R"(import sys
+import xml.etree.ElementTree as ET
+MC = '{http://schemas.openxmlformats.org/markup-compatibility/2006}Ignorable'
+for path in sys.argv[1:]:
+    try:
+        declared, root = set(), None
+        for event, item in ET.iterparse(path, events=('start-ns', 'start')):
+            if event == 'start-ns':
+                declared.add(item[0])
+            elif root is None:
+                root = item
+                break
+        ET.parse(path)
+        undeclared = [p for p in root.get(MC, '').split() if p not in declared]
+        if undeclared:
+            print(path, 'undeclared in mc:Ignorable:', undeclared)
+    except ET.ParseError as e:
+        print(path, e)
+)";
+
+// References to entities that a document type declaration defines cannot
+// travel without it, and packages may not carry one: such inputs are left out.
+bool declares_doctype(const std::string &docx) {
+    docx_heap data, xml, part;
+    size_t size = 0, len = 0;
+    if (docx_read_file(docx.c_str(), &data, &size) != 0 ||
+        docx_zip_extract_main(data.get(), size, &xml, &len, &part) != 0)
+        return false;
+    return std::string_view(xml.get(), len).find("<!DOCTYPE") != std::string_view::npos;
+}
+
+TEST(MergeCorpus, MergedRealDocumentsAreNamespaceWellFormed) {
+    auto files = testkit::corpus_files();
+    if (files.empty()) GTEST_SKIP() << "no corpus at " << testkit::corpus_dir();
+    TempDir dir;
+    std::string script = dir.file("check.py");
+    testkit::write_file(script, WELL_FORMED_PY);
+    std::vector<std::string> parts, mergeable;
+    auto merge_into = [&](const std::vector<std::string> &inputs, const std::string &name) {
+        std::string out = dir.file(name + ".docx");
+        if (docx_merge(json_list(inputs).c_str(), out.c_str()) != 1) return false;
+        parts.push_back(dir.file(name + ".xml"));
+        testkit::write_file(parts.back(), testkit::read_entry(out, "word/document.xml"));
+        return true;
+    };
+    for (size_t i = 0; i < files.size(); ++i)
+        if (!declares_doctype(files[i]) &&
+            merge_into({files[i], files[i]}, "pair" + std::to_string(i)))
+            mergeable.push_back(files[i]);
+    ASSERT_GE(mergeable.size(), files.size() / 2) << "most corpus files should merge";
+    ASSERT_TRUE(merge_into(mergeable, "all")) << docx_last_error();
+    EXPECT_EQ(run_python(script, parts), "");
+}
+
+}  // namespace
