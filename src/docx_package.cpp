@@ -4,6 +4,7 @@
 // parts are inflated in one call with libdeflate, several times faster than
 // libzip's streaming zlib path, so sizes and CRCs are checked here.
 #include <libdeflate.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <zip.h>
 
@@ -171,28 +172,66 @@ bool ends_with(std::string_view s, std::string_view tail) {
     return s.size() >= tail.size() && s.substr(s.size() - tail.size()) == tail;
 }
 
-// The entry that the package relationships name as the main document, or -1.
-zip_int64_t locate_main_by_relationships(part_reader *r) {
-    zip_int64_t rels = locate(*r, "_rels/.rels");
-    size_t len = 0;
-    docx_heap xml = rels < 0 ? nullptr : extract_index(r, rels, "_rels/.rels", &len);
-    if (!xml) return -1;
-    const char *end = xml.get() + len;
-    for (const char *p = xml.get(); (p = docx_find_tag(p, end, "Relationship"));) {
+docx_heap extract_named(part_reader *r, const char *name, size_t *len) {
+    zip_int64_t idx = locate(*r, name);
+    return idx < 0 ? nullptr : extract_index(r, static_cast<zip_uint64_t>(idx), name, len);
+}
+
+// Calls `visit(tag, gt)` on each start tag `name` in [p, end) until it says
+// true; gt is the tag's '>'.
+template <class Visit>
+bool any_tag(const char *p, const char *end, const char *name, Visit visit) {
+    while ((p = docx_find_tag(p, end, name))) {
         const char *gt = static_cast<const char *>(std::memchr(p, '>', size_t(end - p)));
-        if (!gt) break;
-        char type[256], target[1024], mode[16];
-        bool internal = docx_attr_val(p, gt, "TargetMode", mode, sizeof mode) != 0 ||
-                        std::strcmp(mode, "External") != 0;
-        // A cut Target would name another entry.
-        if (internal && docx_attr_val(p, gt, "Type", type, sizeof type) == 0 &&
-            ends_with(type, "/officeDocument") &&
-            docx_attr_val(p, gt, "Target", target, sizeof target) == 0 &&
-            std::strlen(target) < sizeof target - 1)
-            return locate(*r, target + (target[0] == '/'));
+        if (!gt) return false;
+        if (visit(p, gt)) return true;
         p = gt + 1;
     }
-    return -1;
+    return false;
+}
+
+// An attribute's value, when present and not cut (a cut name would name
+// another part).
+template <size_t N>
+bool whole_attr(const char *tag, const char *gt, const char *name, char (&out)[N]) {
+    return docx_attr_val(tag, gt, name, out, N) == 0 && std::strlen(out) < N - 1;
+}
+
+// A package relationship can name the main part of any Office format (a
+// theme, a workbook); only a WordprocessingML one is a document.
+bool is_word_main_part(part_reader *r, const char *name) {
+    size_t len = 0;
+    docx_heap types = extract_named(r, "[Content_Types].xml", &len);
+    if (!types) return false;
+    return any_tag(types.get(), types.get() + len, "Override", [&](const char *p, const char *gt) {
+        char part[1024], type[256];
+        if (!whole_attr(p, gt, "PartName", part) || part[0] != '/' ||
+            strcasecmp(part + 1, name) != 0 || !whole_attr(p, gt, "ContentType", type))
+            return false;
+        return ends_with(type, ".main+xml") && std::strstr(type, "word") != nullptr;
+    });
+}
+
+// The entry that the package relationships name as the main document, or -1.
+zip_int64_t locate_main_by_relationships(part_reader *r) {
+    size_t len = 0;
+    docx_heap rels = extract_named(r, "_rels/.rels", &len);
+    zip_int64_t found = -1;
+    if (!rels) return found;
+    any_tag(rels.get(), rels.get() + len, "Relationship", [&](const char *p, const char *gt) {
+        char type[256], target[1024], mode[16];
+        if (whole_attr(p, gt, "TargetMode", mode) && std::strcmp(mode, "External") == 0)
+            return false;
+        if (!whole_attr(p, gt, "Type", type) || !ends_with(type, "/officeDocument") ||
+            !whole_attr(p, gt, "Target", target))
+            return false;
+        const char *name = target + (target[0] == '/');
+        found = locate(*r, name);
+        return true;
+    });
+    if (found < 0) return found;
+    const char *stored = zip_get_name(r->za.get(), static_cast<zip_uint64_t>(found), 0);
+    return stored && is_word_main_part(r, stored) ? found : -1;
 }
 
 // MARK: - Compound Files

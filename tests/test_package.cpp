@@ -137,14 +137,31 @@ std::string heap_text(const docx_heap &h, size_t len) {
     return h ? std::string(h.get(), len) : std::string("<null>");
 }
 
-std::string rels_naming(std::string_view target, std::string_view extra = "") {
-    return std::string(
-               "<?xml version=\"1.0\"?><Relationships "
-               "xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">"
-               "<Relationship Id=\"rId1\" "
-               "Type=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships/"
-               "officeDocument\" Target=\"") +
-           std::string(target) + "\"" + std::string(extra) + "/></Relationships>";
+constexpr const char *WORD_MAIN =
+    "application/vnd.openxmlformats-officedocument.wordprocessingml.document.main+xml";
+
+// A package whose relationships name `target` as the main part (none when
+// empty), its content types giving `type` to the part stored as `stored`.
+Entries relationship_package(std::string_view target, std::string_view stored,
+                             std::string_view type, std::string_view rel_extra = "") {
+    std::string types =
+        "<Types xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\">"
+        "<Default Extension=\"xml\" ContentType=\"application/xml\"/>";
+    if (!type.empty())
+        types += "<Override PartName=\"/" + std::string(stored) + "\" ContentType=\"" +
+                 std::string(type) + "\"/>";
+    Entries e = {{"[Content_Types].xml", types + "</Types>"}};
+    if (!target.empty())
+        e.emplace_back("_rels/.rels",
+                       "<?xml version=\"1.0\"?><Relationships "
+                       "xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">"
+                       "<Relationship Id=\"rId1\" "
+                       "Type=\"http://schemas.openxmlformats.org/officeDocument/2006/"
+                       "relationships/officeDocument\" Target=\"" +
+                           std::string(target) + "\"" + std::string(rel_extra) +
+                           "/></Relationships>");
+    e.emplace_back(stored, "<w:document/>");
+    return e;
 }
 
 // MARK: - Reading files
@@ -299,30 +316,39 @@ TEST(ZipExtract, FindsChecksAndCapsParts) {
     }
 }
 
-TEST(ZipExtractMain, FollowsThePackageRelationship) {
+TEST(ZipExtractMain, FollowsThePackageRelationshipToAWordPart) {
     TempDir dir;
-    const std::string xml = "<w:document/>";
     struct Case {
         const char *what;
         Entries entries;
         const char *part;  // stored name found, or null
     } cases[] = {
-        {"fixed name",
-         {{"_rels/.rels", rels_naming("word/other.xml")}, {"word/document.xml", xml}},
+        {"fixed name", relationship_package("word/other.xml", "word/document.xml", ""),
          "word/document.xml"},
-        {"fixed name, other case", {{"WORD/Document.xml", xml}}, "WORD/Document.xml"},
+        {"fixed name, other case", relationship_package("", "WORD/Document.xml", ""),
+         "WORD/Document.xml"},
         {"relationship",
-         {{"_rels/.rels", rels_naming("word/document2.xml")}, {"word/document2.xml", xml}},
+         relationship_package("word/document2.xml", "word/document2.xml", WORD_MAIN),
          "word/document2.xml"},
         {"absolute target, other case",
-         {{"_rels/.rels", rels_naming("/Word/Main.xml")}, {"word/main.xml", xml}},
+         relationship_package("/Word/Main.xml", "word/main.xml", WORD_MAIN), "word/main.xml"},
+        {"macro-enabled",
+         relationship_package("word/main.xml", "word/main.xml",
+                              "application/vnd.ms-word.document.macroEnabled.main+xml"),
          "word/main.xml"},
-        {"external target",
-         {{"_rels/.rels", rels_naming("word/main.xml", " TargetMode=\"External\"")},
-          {"word/main.xml", xml}},
+        {"theme package",
+         relationship_package("theme/theme/themeManager.xml", "theme/theme/themeManager.xml",
+                              "application/vnd.openxmlformats-officedocument.themeManager+xml"),
          nullptr},
-        {"target absent", {{"_rels/.rels", rels_naming("word/main.xml")}}, nullptr},
-        {"no relationships", {{"word/main.xml", xml}}, nullptr},
+        {"no Word content type", relationship_package("word/main.xml", "word/main.xml", ""),
+         nullptr},
+        {"external target",
+         relationship_package("word/main.xml", "word/main.xml", WORD_MAIN,
+                              " TargetMode=\"External\""),
+         nullptr},
+        {"target absent", relationship_package("word/gone.xml", "word/main.xml", WORD_MAIN),
+         nullptr},
+        {"no relationships", relationship_package("", "word/main.xml", WORD_MAIN), nullptr},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -333,7 +359,7 @@ TEST(ZipExtractMain, FollowsThePackageRelationship) {
         if (c.part) {
             ASSERT_EQ(rc, 0) << docx_last_error();
             EXPECT_STREQ(part.get(), c.part);
-            EXPECT_EQ(heap_text(doc, len), xml);
+            EXPECT_EQ(heap_text(doc, len), "<w:document/>");
         } else {
             EXPECT_EQ(rc, -1);
             EXPECT_STREQ(docx_last_error(), "missing part in DOCX: word/document.xml");

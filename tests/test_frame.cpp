@@ -1,0 +1,132 @@
+// test_frame.cpp -- opening and closing handles, the last-error message and
+// the shared result buffer.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstring>
+
+#include "docx_internal.h"
+#include "tavrimel_docx.h"
+#include "testkit.h"
+
+namespace {
+
+using testkit::TempDir;
+
+// Runs first: the result buffer only grows, and later tests grow it.
+TEST(ResultBuffer, GrowsFrom4096ByDoubling) {
+    if (docx_tls_capacity() != 0) GTEST_SKIP() << "result buffer already grown";
+    std::string text(4096, 'x');
+    struct Step {
+        size_t len, capacity;
+    } steps[] = {{1, 4096}, {4095, 4096}, {4096, 8192}, {100, 8192}, {20000, 32768}};
+    for (const Step &s : steps) {
+        const char *r = docx_tls_put(std::string(s.len, 'x').c_str(), s.len);
+        ASSERT_NE(r, nullptr);
+        EXPECT_EQ(std::strlen(r), s.len);
+        EXPECT_EQ(docx_tls_capacity(), s.capacity) << s.len;
+    }
+}
+
+class Frame : public ::testing::Test {
+  protected:
+    TempDir dir;
+    std::string docx = testkit::write_docx(dir.file("a.docx"), testkit::document_xml("<w:p/>"),
+                                           "<cp:coreProperties/>");
+};
+
+TEST_F(Frame, Opens64HandlesAndReusesTheLowestFree) {
+    std::vector<int> handles;
+    for (int i = 0; i < DOCX_MAX_HANDLES; ++i) handles.push_back(docx_open(docx.c_str()));
+    for (int i = 0; i < DOCX_MAX_HANDLES; ++i) EXPECT_EQ(handles[i], i);
+    EXPECT_EQ(docx_open(docx.c_str()), -1);
+    EXPECT_STREQ(docx_last_error(), "too many open handles (max 64)");
+    docx_close(5);
+    EXPECT_EQ(docx_open(docx.c_str()), 5);
+    EXPECT_STREQ(docx_last_error(), "");
+    for (int h : handles) docx_close(h);
+    EXPECT_EQ(docx_open(docx.c_str()), 0);
+    docx_close(0);
+}
+
+TEST_F(Frame, CloseOfAnInvalidHandleChangesNothing) {
+    int h = docx_open(docx.c_str());
+    ASSERT_GE(h, 0);
+    docx_close(h);
+    EXPECT_EQ(docx_open(nullptr), -1);
+    for (int bad : {-1, DOCX_MAX_HANDLES, h, INT_MIN}) {
+        docx_close(bad);
+        EXPECT_STREQ(docx_last_error(), "NULL path") << bad;
+    }
+    for (int bad : {-1, DOCX_MAX_HANDLES, h}) {
+        EXPECT_EQ(docx_content(bad, 0), nullptr);
+        EXPECT_STREQ(docx_last_error(), "invalid handle") << bad;
+    }
+}
+
+TEST_F(Frame, KeepsThePartsItOpened) {
+    std::string bare = testkit::write_docx(dir.file("bare.docx"), "<w:document/>");
+    std::string moved = dir.file("moved.docx");
+    testkit::write_zip(
+        moved,
+        {{"[Content_Types].xml",
+          "<Types><Override PartName=\"/word/document2.xml\" "
+          "ContentType=\"application/"
+          "vnd.openxmlformats-officedocument.wordprocessingml.document.main+xml\"/></Types>"},
+         {"_rels/.rels",
+          "<Relationships><Relationship Type=\"http://purl.oclc.org/ooxml/"
+          "officeDocument/relationships/officeDocument\" "
+          "Target=\"/word/document2.xml\"/></Relationships>"},
+         {"word/document2.xml", "<w:document/>"}});
+    struct Case {
+        std::string path;
+        const char *core;  // null: none
+        const char *part;
+    } cases[] = {{docx, "<cp:coreProperties/>", "word/document.xml"},
+                 {bare, nullptr, "word/document.xml"},
+                 {moved, nullptr, "word/document2.xml"}};
+    for (const Case &c : cases) {
+        int h = docx_open(c.path.c_str());
+        ASSERT_GE(h, 0) << docx_last_error();
+        EXPECT_STREQ(docx_last_error(), "");
+        const docx_doc *d = docx_doc_get(h);
+        EXPECT_STREQ(d->doc_part.get(), c.part);
+        EXPECT_STREQ(d->core_xml.get(), c.core);
+        EXPECT_EQ(d->file_len, testkit::read_file(c.path).size());
+        EXPECT_EQ(d->encrypted, 0);
+        docx_close(h);
+    }
+}
+
+TEST_F(Frame, OpenFailuresSayWhy) {
+    std::string doc = dir.file("old.doc"), encrypted = dir.file("locked.docx"),
+                empty = dir.file("empty.docx"), theme = dir.file("theme.docx");
+    std::string compound_file("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8);
+    compound_file.resize(1024, '\0');
+    testkit::write_file(doc, compound_file);
+    testkit::write_zip(encrypted, {{"EncryptionInfo", "x"}, {"EncryptedPackage", "x"}});
+    testkit::write_file(empty, "");
+    testkit::write_zip(theme, {{"theme/theme1.xml", "<a:theme/>"}});
+    struct Case {
+        std::string path, message;
+    } cases[] = {
+        {doc, "not a DOCX file: " + doc +
+                  " is a legacy binary Office document (such as a Word 97-2003 .doc); save it "
+                  "as .docx first"},
+        {encrypted,
+         "encrypted document (encrypted:true); password-protected DOCX is not supported"},
+        {empty, "not a valid ZIP/DOCX archive"},
+        {theme, "missing part in DOCX: word/document.xml"},
+        {dir.file("absent.docx"),
+         "cannot open file: " + dir.file("absent.docx") + " (No such file or directory)"},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(docx_open(c.path.c_str()), -1);
+        EXPECT_EQ(docx_last_error(), c.message);
+    }
+    EXPECT_EQ(docx_open(nullptr), -1);
+    EXPECT_STREQ(docx_last_error(), "NULL path");
+    EXPECT_EQ(docx_doc_get(0), nullptr) << "a failed open took a slot";
+}
+
+}  // namespace
