@@ -15,6 +15,8 @@
 #include "tavrimel_docx.h"
 
 enum { PATH_SIZE = 4096 };
+/* Two paths as a JSON array: an escaped byte takes at most 6 ("\u001f"). */
+enum { PATH_LIST_SIZE = 2 * 6 * PATH_SIZE + 8 };
 
 static int fail(const char *what) {
     fprintf(stderr, "c_example: %s: %s\n", what, docx_last_error());
@@ -35,7 +37,7 @@ static int make_path(char *out, const char *dir, const char *name) {
     return n >= 0 && n < PATH_SIZE;
 }
 
-/* Appends `s` as a JSON string to `out` (capacity PATH_SIZE * 4). */
+/* Appends `s`, shorter than PATH_SIZE, as a JSON string to `out`. */
 static void append_json_string(char *out, const char *s) {
     char *p = out + strlen(out);
     *p++ = '"';
@@ -111,7 +113,7 @@ static int write_documents(const char *markdown, const struct paths *p, const ch
     if (!docx_write("First line\nSecond line\n", 1, p->from_text))
         return fail("docx_write (plain)");
 
-    char list[PATH_SIZE * 4] = "[";
+    char list[PATH_LIST_SIZE] = "[";
     append_json_string(list, input);
     strcat(list, ",");
     append_json_string(list, p->from_text);

@@ -7,6 +7,7 @@ PYTHONPATH=<build dir> python3 -m unittest discover -s bindings/python/tests
 import gc
 import os
 import pathlib
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -238,9 +239,10 @@ PACKAGE_DIR = os.path.dirname(os.path.abspath(tavrimel_docx.__file__))
 class LibraryLookupTest(TempDirTest):
     """Runs a fresh interpreter, since the library is loaded once per process."""
 
-    def run_python(self, code, env_library):
-        env = dict(os.environ, PYTHONPATH=os.path.dirname(PACKAGE_DIR))
+    def run_python(self, code, env_library, package_parent=os.path.dirname(PACKAGE_DIR)):
+        env = dict(os.environ, PYTHONPATH=package_parent)
         env.pop("TAVRIMEL_DOCX_LIBRARY", None)
+        env.pop("LD_LIBRARY_PATH", None)
         if env_library is not None:
             env["TAVRIMEL_DOCX_LIBRARY"] = env_library
         return subprocess.run([sys.executable, "-c", code], env=env, capture_output=True,
@@ -254,6 +256,20 @@ class LibraryLookupTest(TempDirTest):
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertIn(f"TAVRIMEL_DOCX_LIBRARY={bogus} (no such file)", result.stdout)
         self.assertIn("cannot load the tavrimel-docx-tools library", result.stdout)
+
+    def test_every_place_tried_is_named(self):
+        copy = self.dir / "tavrimel_docx"
+        shutil.copytree(PACKAGE_DIR, copy, ignore=shutil.ignore_patterns("_installed.py", "*.so*"))
+        result = self.run_python("import tavrimel_docx\n"
+                                 "try:\n    print(tavrimel_docx.library_path())\n"
+                                 "except tavrimel_docx.DocxError as e:\n    print(e)", None,
+                                 package_parent=self.dir)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        if "cannot load" not in result.stdout:
+            self.skipTest("the library is installed on the system library path")
+        for place in (copy / "libtavrimel-docx-tools.so.0", self.dir / "libtavrimel-docx-tools.so"):
+            self.assertIn(f"{place} (no such file)", result.stdout)
+        self.assertIn("libtavrimel-docx-tools.so.0 on the system library path", result.stdout)
 
     def test_library_beside_the_package_needs_no_variable(self):
         beside = os.path.join(os.path.dirname(PACKAGE_DIR), "libtavrimel-docx-tools.so.0")
