@@ -54,8 +54,9 @@ def load():
             return ctypes.CDLL(path), path
         except OSError as e:
             tried.append(f"{label} ({e})")
+    hint = "" if os.environ.get(ENV_VARIABLE) else f"; set {ENV_VARIABLE} to the library's path"
     raise LibraryNotFound("cannot load the tavrimel-docx-tools library; tried: " +
-                          "; ".join(tried))
+                          "; ".join(tried) + hint)
 
 
 def declare(lib):
