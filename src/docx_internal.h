@@ -35,7 +35,8 @@ using docx_heap = std::unique_ptr<char, docx_free_deleter>;
 // Bytes are always followed by a NUL once anything was appended. A failed
 // growth sets "out of memory", leaves the contents as they were and marks the
 // buffer `failed`: the text is then incomplete and must not be handed out as a
-// result. Appending a failed buffer to another marks the target too.
+// result. Appending a failed buffer to another marks the target too; only
+// docx_buf_free and release() drop the mark.
 struct docx_buf {
     char *data = nullptr;
     size_t len = 0;
@@ -118,6 +119,9 @@ int docx_zip_rewrite_document(const void *src, size_t src_len, const char *main_
 
 const char *docx_find_tag(const char *start, const char *end, const char *name);
 const char *docx_find_close(const char *start, const char *end, const char *name);
+// Past the element whose start tag opens at `tag`: past its '>' when it is
+// self-closing, else past its end tag; null when unbalanced.
+const char *docx_element_end(const char *tag, const char *end, const char *name);
 int docx_attr_val(const char *tag, const char *end, const char *name, char *out, size_t out_size);
 docx_heap docx_extract_body_inner(const char *xml, size_t xml_len, size_t *out_len);
 // The content of w:body: 1 found, 0 no w:body start tag, -1 its '>' missing.

@@ -6,7 +6,6 @@
 #include <cctype>
 #include <climits>
 #include <cstring>
-#include <string>
 
 #include "docx_internal.h"
 
@@ -16,7 +15,9 @@ bool is_name_end(char c) {
     return c == '\t' || c == '\n' || c == '\r' || c == ' ' || c == '/' || c == '>';
 }
 
-bool is_space(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+bool is_space(char c) {
+    return std::isspace(static_cast<unsigned char>(c)) != 0;
+}
 
 const char *find_byte(const char *from, const char *end, char c) {
     if (from >= end) return nullptr;
@@ -30,25 +31,64 @@ const char *find_bytes(const char *from, const char *end, std::string_view needl
     return at == std::string_view::npos ? nullptr : from + at;
 }
 
-// The element that starts at '<' p ends where? Past its '>' when self-closing,
-// else past its end tag; null when unbalanced. `name` is its qualified name.
-const char *skip_element(const char *p, const char *end, std::string_view name) {
-    const char *gt = find_byte(p, end, '>');
-    if (!gt) return nullptr;
-    if (gt[-1] == '/') return gt + 1;
-    std::string n(name);
-    return docx_find_close(p + 1, end, n.c_str());
+bool starts_with(const char *p, const char *end, std::string_view s) {
+    return static_cast<size_t>(end - p) >= s.size() && std::memcmp(p, s.data(), s.size()) == 0;
 }
 
-// Skips "<!--...-->", "<?...?>" and "<![CDATA[...]]>"; null when unterminated.
+const char *find_close(const char *start, const char *end, std::string_view name) {
+    if (!start || start >= end) return nullptr;
+    size_t n = name.size();
+    int depth = 1;
+    const char *cur = start;
+    while (cur < end) {
+        const char *p = find_byte(cur, end, '<');
+        if (!p) return nullptr;
+        size_t r = static_cast<size_t>(end - p);
+        if (r > n + 2 && p[1] == '/') {
+            if (std::memcmp(p + 2, name.data(), n) == 0 &&
+                (p[2 + n] == '>' || is_space(p[2 + n]))) {
+                if (--depth == 0) {
+                    const char *gt = find_byte(p, end, '>');
+                    return gt ? gt + 1 : nullptr;
+                }
+                cur = p + 2;
+            } else {
+                cur = p + 1;
+            }
+            continue;
+        }
+        cur = p + 1;
+        if (r > n + 1 && p[1] != '/' && p[1] != '!' && std::memcmp(p + 1, name.data(), n) == 0 &&
+            (p[1 + n] == '/' || p[1 + n] == '>' || is_space(p[1 + n]))) {
+            const char *gt = find_byte(p, end, '>');
+            if (gt && gt[-1] == '/')
+                cur = gt + 1;
+            else
+                ++depth;
+        }
+    }
+    return nullptr;
+}
+
+const char *element_end(const char *tag, const char *end, std::string_view name) {
+    const char *gt = find_byte(tag, end, '>');
+    if (!gt) return nullptr;
+    if (gt[-1] == '/') return gt + 1;
+    return find_close(tag + 1, end, name);
+}
+
+// Skips "<!--...-->", "<![CDATA[...]]>", "<?...?>" and other "<!...>"
+// declarations; null when unterminated.
 const char *skip_markup(const char *p, const char *end) {
-    std::string_view rest(p, static_cast<size_t>(end - p));
-    std::string_view close = rest.substr(0, 4) == "<!--"         ? "-->"
-                             : rest.substr(0, 9) == "<![CDATA[" ? "]]>"
-                             : rest.substr(0, 2) == "<?"        ? "?>"
-                                                                : ">";
-    const char *c = find_bytes(p + 2, end, close);
-    return c ? c + close.size() : nullptr;
+    struct markup {
+        std::string_view open, close;
+    };
+    static constexpr markup kinds[] = {{"<!--", "-->"}, {"<![CDATA[", "]]>"}, {"<?", "?>"}};
+    markup m{"<!", ">"};
+    for (const markup &k : kinds)
+        if (starts_with(p, end, k.open)) m = k;
+    const char *c = find_bytes(p + m.open.size(), end, m.close);
+    return c ? c + m.close.size() : nullptr;
 }
 
 void append_utf8(docx_buf *out, unsigned long cp) {
@@ -83,10 +123,14 @@ unsigned long parse_code_point(const char *p, const char *end, int base) {
     bool overflow = false;
     for (; p < end; ++p) {
         int c = static_cast<unsigned char>(*p), d;
-        if (c >= '0' && c <= '9') d = c - '0';
-        else if (base == 16 && c >= 'a' && c <= 'f') d = c - 'a' + 10;
-        else if (base == 16 && c >= 'A' && c <= 'F') d = c - 'A' + 10;
-        else break;
+        if (c >= '0' && c <= '9')
+            d = c - '0';
+        else if (base == 16 && c >= 'a' && c <= 'f')
+            d = c - 'a' + 10;
+        else if (base == 16 && c >= 'A' && c <= 'F')
+            d = c - 'A' + 10;
+        else
+            break;
         v = v * static_cast<unsigned>(base) + static_cast<unsigned>(d);
         if (v > 0xFFFFFFFFull) overflow = true;
         if (overflow) v = 0xFFFFFFFFull;
@@ -100,11 +144,16 @@ unsigned long parse_code_point(const char *p, const char *end, int base) {
 bool decode_reference(const char *amp, const char *semi, docx_buf *out) {
     std::string_view ref(amp, static_cast<size_t>(semi - amp + 1));
     char c = 0;
-    if (ref == "&amp;") c = '&';
-    else if (ref == "&lt;") c = '<';
-    else if (ref == "&gt;") c = '>';
-    else if (ref == "&quot;") c = '"';
-    else if (ref == "&apos;") c = '\'';
+    if (ref == "&amp;")
+        c = '&';
+    else if (ref == "&lt;")
+        c = '<';
+    else if (ref == "&gt;")
+        c = '>';
+    else if (ref == "&quot;")
+        c = '"';
+    else if (ref == "&apos;")
+        c = '\'';
     if (c) {
         docx_buf_append(out, &c, 1);
         return true;
@@ -132,35 +181,11 @@ const char *docx_find_tag(const char *start, const char *end, const char *name) 
 }
 
 const char *docx_find_close(const char *start, const char *end, const char *name) {
-    if (!start || start >= end) return nullptr;
-    size_t n = std::strlen(name);
-    int depth = 1;
-    const char *cur = start;
-    while (cur < end) {
-        const char *p = find_byte(cur, end, '<');
-        if (!p) return nullptr;
-        size_t r = static_cast<size_t>(end - p);
-        if (r > n + 2 && p[1] == '/') {
-            if (std::memcmp(p + 2, name, n) == 0 && (p[2 + n] == '>' || is_space(p[2 + n]))) {
-                if (--depth == 0) {
-                    const char *gt = find_byte(p, end, '>');
-                    return gt ? gt + 1 : nullptr;
-                }
-                cur = p + 2;
-            } else {
-                cur = p + 1;
-            }
-            continue;
-        }
-        cur = p + 1;
-        if (r > n + 1 && p[1] != '/' && p[1] != '!' && std::memcmp(p + 1, name, n) == 0 &&
-            (p[1 + n] == '/' || p[1 + n] == '>' || is_space(p[1 + n]))) {
-            const char *gt = find_byte(p, end, '>');
-            if (gt && gt[-1] == '/') cur = gt + 1;
-            else ++depth;
-        }
-    }
-    return nullptr;
+    return find_close(start, end, name);
+}
+
+const char *docx_element_end(const char *tag, const char *end, const char *name) {
+    return element_end(tag, end, name);
 }
 
 int docx_attr_val(const char *tag, const char *end, const char *name, char *out, size_t out_size) {
@@ -217,8 +242,10 @@ docx_heap docx_extract_body_inner(const char *xml, size_t xml_len, size_t *out_l
         const char *p = find_byte(cur, end, '<');
         if (!p || end - p < 2) break;
         if (p[1] == '/') {
-            if (find_bytes(p, end, "</w:body>") == p) cut = cut ? cut : p;
-            else break;  // a stray end tag: the body is malformed
+            if (starts_with(p, end, "</w:body>"))
+                cut = cut ? cut : p;
+            else
+                break;  // a stray end tag: the body is malformed
             cur = nullptr;
             continue;
         }
@@ -229,8 +256,9 @@ docx_heap docx_extract_body_inner(const char *xml, size_t xml_len, size_t *out_l
         const char *ne = p + 1;
         while (ne < end && !is_name_end(*ne)) ++ne;
         std::string_view name(p + 1, static_cast<size_t>(ne - p - 1));
+        if (name.empty()) break;
         if (name == "w:sectPr") cut = p;
-        cur = skip_element(p, end, name);
+        cur = element_end(p, end, name);
     }
     if (!cut) {
         docx_set_error("unclosed w:body");
@@ -257,12 +285,25 @@ void docx_xml_escape(const char *text, size_t len, docx_buf *out) {
         unsigned char c = static_cast<unsigned char>(*p);
         const char *rep;
         switch (c) {
-            case '&': rep = "&amp;"; break;
-            case '<': rep = "&lt;"; break;
-            case '>': rep = "&gt;"; break;
-            case '"': rep = "&quot;"; break;
-            case '\'': rep = "&apos;"; break;
-            case '\t': case '\n': case '\r': continue;
+            case '&':
+                rep = "&amp;";
+                break;
+            case '<':
+                rep = "&lt;";
+                break;
+            case '>':
+                rep = "&gt;";
+                break;
+            case '"':
+                rep = "&quot;";
+                break;
+            case '\'':
+                rep = "&apos;";
+                break;
+            case '\t':
+            case '\n':
+            case '\r':
+                continue;
             default:
                 if (c >= 0x20) continue;
                 rep = "";  // XML 1.0 allows no other control characters
