@@ -13,11 +13,6 @@ constexpr size_t STYLE_SIZE = 128;
 constexpr size_t MAX_STYLES = 64;
 constexpr size_t MAX_PICT_DEPTH = 16;
 
-// The '>' that ends the tag opening at `tag`, or null.
-const char *tag_end(const char *tag, const char *end) {
-    return static_cast<const char *>(std::memchr(tag, '>', static_cast<size_t>(end - tag)));
-}
-
 // The longest prefix of [s, s + len) of at most `max` bytes that does not end
 // inside a UTF-8 character, so that a cut value stays valid UTF-8.
 size_t utf8_prefix(const char *s, size_t len, size_t max) {
@@ -43,13 +38,13 @@ int extract_core_field(const char *xml, size_t len, const char *name, char *dest
     const char *end = xml + len;
     const char *tag = docx_find_tag(xml, end, name);
     if (!tag) return 0;
-    const char *gt = tag_end(tag, end);
+    const char *gt = docx_find_byte(tag, end, '>');
     if (!gt || gt[-1] == '/') return 0;
-    std::string_view rest(gt + 1, static_cast<size_t>(end - gt - 1));
-    size_t close = rest.find("</");
-    if (close == std::string_view::npos) return 0;
+    const char *value = gt + 1;
+    const char *close = docx_find_bytes(value, end, "</");
+    if (!close) return 0;
     docx_buf text;
-    docx_xml_decode_entities(rest.data(), close, &text);
+    docx_xml_decode_entities(value, static_cast<size_t>(close - value), &text);
     if (text.failed) return -1;
     copy_cut(dest, dest_size, text.data ? text.data : "", text.len);
     return 0;
@@ -121,7 +116,7 @@ void paragraph_style(const char *p, const char *end, char *style) {
     const char *ppr = docx_find_tag(p, end, "w:pPr");
     const char *ppr_end = ppr ? docx_element_end(ppr, end, "w:pPr") : nullptr;
     const char *ps = ppr_end ? docx_find_tag(ppr, ppr_end, "w:pStyle") : nullptr;
-    const char *gt = ps ? tag_end(ps, ppr_end) : nullptr;
+    const char *gt = ps ? docx_find_byte(ps, ppr_end, '>') : nullptr;
     char raw[STYLE_SIZE + 1];
     raw[0] = 0;
     if (gt) docx_attr_val(ps, gt, "w:val", raw, sizeof raw);
@@ -187,7 +182,7 @@ int count_images(const char *s, const char *end) {
             ++count;
         } else if (at == p) {
             const char *pend = docx_find_close(p + 1, end, "w:pict");
-            const char *gt = tag_end(p, end);
+            const char *gt = docx_find_byte(p, end, '>');
             bool empty = !gt || gt[-1] == '/';
             if (!empty && depth < MAX_PICT_DEPTH) open[depth++] = {pend ? pend : end, false};
         } else if (depth > 0 && !open[depth - 1].counted) {

@@ -117,6 +117,9 @@ int docx_zip_rewrite_document(const void *src, size_t src_len, const char *main_
 
 // MARK: - XML scanning
 
+// The first byte `c`, or the first run of `needle`, in [from, end); null if none.
+const char *docx_find_byte(const char *from, const char *end, char c);
+const char *docx_find_bytes(const char *from, const char *end, std::string_view needle);
 const char *docx_find_tag(const char *start, const char *end, const char *name);
 const char *docx_find_close(const char *start, const char *end, const char *name);
 // Past the element whose start tag opens at `tag`: past its '>' when it is

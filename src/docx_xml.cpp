@@ -19,18 +19,6 @@ bool is_space(char c) {
     return std::isspace(static_cast<unsigned char>(c)) != 0;
 }
 
-const char *find_byte(const char *from, const char *end, char c) {
-    if (from >= end) return nullptr;
-    return static_cast<const char *>(std::memchr(from, c, static_cast<size_t>(end - from)));
-}
-
-const char *find_bytes(const char *from, const char *end, std::string_view needle) {
-    if (from >= end) return nullptr;
-    std::string_view hay(from, static_cast<size_t>(end - from));
-    size_t at = hay.find(needle);
-    return at == std::string_view::npos ? nullptr : from + at;
-}
-
 bool starts_with(const char *p, const char *end, std::string_view s) {
     return static_cast<size_t>(end - p) >= s.size() && std::memcmp(p, s.data(), s.size()) == 0;
 }
@@ -41,14 +29,14 @@ const char *find_close(const char *start, const char *end, std::string_view name
     int depth = 1;
     const char *cur = start;
     while (cur < end) {
-        const char *p = find_byte(cur, end, '<');
+        const char *p = docx_find_byte(cur, end, '<');
         if (!p) return nullptr;
         size_t r = static_cast<size_t>(end - p);
         if (r > n + 2 && p[1] == '/') {
             if (std::memcmp(p + 2, name.data(), n) == 0 &&
                 (p[2 + n] == '>' || is_space(p[2 + n]))) {
                 if (--depth == 0) {
-                    const char *gt = find_byte(p, end, '>');
+                    const char *gt = docx_find_byte(p, end, '>');
                     return gt ? gt + 1 : nullptr;
                 }
                 cur = p + 2;
@@ -60,7 +48,7 @@ const char *find_close(const char *start, const char *end, std::string_view name
         cur = p + 1;
         if (r > n + 1 && p[1] != '/' && p[1] != '!' && std::memcmp(p + 1, name.data(), n) == 0 &&
             (p[1 + n] == '/' || p[1 + n] == '>' || is_space(p[1 + n]))) {
-            const char *gt = find_byte(p, end, '>');
+            const char *gt = docx_find_byte(p, end, '>');
             if (gt && gt[-1] == '/')
                 cur = gt + 1;
             else
@@ -71,7 +59,7 @@ const char *find_close(const char *start, const char *end, std::string_view name
 }
 
 const char *element_end(const char *tag, const char *end, std::string_view name) {
-    const char *gt = find_byte(tag, end, '>');
+    const char *gt = docx_find_byte(tag, end, '>');
     if (!gt) return nullptr;
     if (gt[-1] == '/') return gt + 1;
     return find_close(tag + 1, end, name);
@@ -87,7 +75,7 @@ const char *skip_markup(const char *p, const char *end) {
     markup m{"<!", ">"};
     for (const markup &k : kinds)
         if (starts_with(p, end, k.open)) m = k;
-    const char *c = find_bytes(p + m.open.size(), end, m.close);
+    const char *c = docx_find_bytes(p + m.open.size(), end, m.close);
     return c ? c + m.close.size() : nullptr;
 }
 
@@ -168,10 +156,22 @@ bool decode_reference(const char *amp, const char *semi, docx_buf *out) {
 
 // MARK: - Tag scanning
 
+const char *docx_find_byte(const char *from, const char *end, char c) {
+    if (from >= end) return nullptr;
+    return static_cast<const char *>(std::memchr(from, c, static_cast<size_t>(end - from)));
+}
+
+const char *docx_find_bytes(const char *from, const char *end, std::string_view needle) {
+    if (from >= end) return nullptr;
+    std::string_view hay(from, static_cast<size_t>(end - from));
+    size_t at = hay.find(needle);
+    return at == std::string_view::npos ? nullptr : from + at;
+}
+
 const char *docx_find_tag(const char *start, const char *end, const char *name) {
     if (!start || start >= end) return nullptr;
     size_t n = std::strlen(name);
-    for (const char *p = find_byte(start, end, '<'); p; p = find_byte(p + 1, end, '<')) {
+    for (const char *p = docx_find_byte(start, end, '<'); p; p = docx_find_byte(p + 1, end, '<')) {
         if (static_cast<size_t>(end - p) <= n + 1) return nullptr;
         char c = p[1];
         if (c == '!' || c == '/' || c == '?') continue;
@@ -198,10 +198,10 @@ int docx_attr_val(const char *tag, const char *end, const char *name, char *out,
     pattern[n + 1] = '"';
     out[0] = 0;
     if (tag >= end) return -1;
-    const char *at = find_bytes(tag, end, std::string_view(pattern, n + 2));
+    const char *at = docx_find_bytes(tag, end, std::string_view(pattern, n + 2));
     if (!at) return -1;
     const char *v = at + n + 2;
-    const char *q = find_byte(v, end, '"');
+    const char *q = docx_find_byte(v, end, '"');
     size_t len = static_cast<size_t>((q ? q : end) - v);
     if (len > out_size - 1) len = out_size - 1;
     std::memcpy(out, v, len);
@@ -213,10 +213,10 @@ int docx_body_range(const char *xml, size_t xml_len, const char **start, const c
     const char *xend = xml + xml_len;
     const char *b = docx_find_tag(xml, xend, "w:body");
     if (!b) return 0;
-    const char *gt = find_byte(b, xend, '>');
+    const char *gt = docx_find_byte(b, xend, '>');
     if (!gt) return -1;
     *start = gt + 1;
-    const char *close = find_bytes(*start, xend, "</w:body>");
+    const char *close = docx_find_bytes(*start, xend, "</w:body>");
     *end = close ? close : xend;
     if (gt[-1] == '/') *end = *start;  // <w:body/> has no content
     return 1;
@@ -233,13 +233,13 @@ docx_heap docx_extract_body_inner(const char *xml, size_t xml_len, size_t *out_l
         docx_set_error("no w:body in document");
         return nullptr;
     }
-    const char *gt = find_byte(b, end, '>');
+    const char *gt = docx_find_byte(b, end, '>');
     if (!gt) return nullptr;
     const char *s = gt + 1;
     const char *cut = nullptr;
     const char *cur = gt[-1] == '/' ? nullptr : s;
     while (cur) {
-        const char *p = find_byte(cur, end, '<');
+        const char *p = docx_find_byte(cur, end, '<');
         if (!p || end - p < 2) break;
         if (p[1] == '/') {
             if (starts_with(p, end, "</w:body>"))
@@ -319,14 +319,14 @@ void docx_xml_decode_entities(const char *data, size_t len, docx_buf *out) {
     const char *end = data + len;
     const char *p = data;
     while (p < end) {
-        const char *amp = find_byte(p, end, '&');
+        const char *amp = docx_find_byte(p, end, '&');
         if (!amp) {
             docx_buf_append(out, p, static_cast<size_t>(end - p));
             return;
         }
         docx_buf_append(out, p, static_cast<size_t>(amp - p));
         const char *window = amp + 17 < end ? amp + 17 : end;
-        const char *semi = find_byte(amp + 1, window, ';');
+        const char *semi = docx_find_byte(amp + 1, window, ';');
         if (semi && decode_reference(amp, semi, out)) {
             p = semi + 1;
         } else {
