@@ -73,9 +73,8 @@ void append_run(docx_buf *out, string_view text, bool bold, bool italic) {
 }
 
 // Tries the emphasis that `marker` opens at `at` ("*" italic, "**" bold, "***"
-// both): writes
-// the text up to the first closing marker and returns the position past it,
-// or npos when the marker is never closed.
+// both): writes the text up to the first closing marker and returns the
+// position past it, or npos when the marker is never closed.
 size_t emphasis_run(docx_buf *out, string_view line, size_t at, string_view marker) {
     size_t from = at + marker.size();
     size_t close = line.find(marker, from);
@@ -89,13 +88,12 @@ size_t emphasis_run(docx_buf *out, string_view line, size_t at, string_view mark
 // single one may not; an unclosed marker is literal.
 size_t append_marker(docx_buf *out, string_view line, size_t at) {
     auto is = [&](size_t i, char c) { return i < line.size() && line[i] == c; };
-    bool more = at + 1 < line.size();
     size_t next = string_view::npos;
     if (is(at + 1, '*') && is(at + 2, '*') && at + 3 < line.size())
         next = emphasis_run(out, line, at, "***");
     if (next == string_view::npos && is(at + 1, '*') && at + 2 < line.size())
         next = emphasis_run(out, line, at, "**");
-    if (next == string_view::npos && more && !is(at + 1, '*') && !is(at + 1, ' '))
+    if (next == string_view::npos && at + 1 < line.size() && !is(at + 1, '*') && !is(at + 1, ' '))
         next = emphasis_run(out, line, at, "*");
     if (next != string_view::npos) return next;
     append_run(out, "*", false, false);
@@ -110,9 +108,8 @@ void append_md_runs(docx_buf *out, string_view line) {
             continue;
         }
         size_t star = line.find('*', at);
-        size_t end = star == string_view::npos ? line.size()
-                     : star + 1 == line.size() ? line.size()  // a final '*' stays text
-                                               : star;
+        // A '*' that ends the line stays text.
+        size_t end = star == string_view::npos || star + 1 == line.size() ? line.size() : star;
         append_run(out, line.substr(at, end - at), false, false);
         at = end;
     }
@@ -174,11 +171,9 @@ void append_table_from_md_rows(docx_buf *out, string_view rows) {
 }
 
 void append_heading(docx_buf *out, string_view line) {
-    size_t hashes = line.find_first_not_of('#');
-    if (hashes == string_view::npos) hashes = line.size();
+    size_t hashes = std::min(line.find_first_not_of('#'), line.size());
     string_view text = line.substr(hashes);
-    if (!text.empty() && text.front() == ' ')
-        text.remove_prefix(std::min(text.find_first_not_of(' '), text.size()));
+    text.remove_prefix(std::min(text.find_first_not_of(' '), text.size()));  // not tabs
     docx_buf_printf(out, "<w:p><w:pPr><w:pStyle w:val=\"Heading%zu\"/></w:pPr>",
                     std::min<size_t>(hashes, 6));
     append_md_runs(out, text);

@@ -162,6 +162,23 @@ TEST_F(Merge, OutputMayNameAnInput) {
     EXPECT_EQ(testkit::read_entry(a, "word/document.xml"), expected(para("a") + "\n" + para("a")));
 }
 
+// Whatever allocation fails, a merge that could not build its part whole
+// writes nothing.
+TEST_F(Merge, OutOfMemoryWritesNothing) {
+    std::string a = input("a.docx", document(para(std::string(5000, 'a'))));
+    std::string list = json_list({a, a, a});
+    long n = 0;
+    for (;; ++n) {  // until the n-th growth is one the merge never makes
+        SCOPED_TRACE(n);
+        docx_buf_fail_growth_after(n);
+        int ok = docx_merge(list.c_str(), out.c_str());
+        docx_buf_fail_growth_after(-1);
+        if (ok) break;
+        EXPECT_FALSE(testkit::fs::exists(out));
+    }
+    EXPECT_GT(n, 2);
+}
+
 // Runs `script` under python3 with `args`; returns what it printed.
 std::string run_python(const std::string &script, const std::vector<std::string> &args) {
     std::string cmd = "python3 " + script;
