@@ -123,16 +123,14 @@ void cell_plain_text(const char *cell, const char *cell_end, docx_buf *out) {
     }
 }
 
-// Whether the run property `name` (w:b, w:i) is switched on in the run's
-// first w:rPr; only direct formatting counts.
-int run_has_flag(const char *run, const char *run_end, const char *name) {
-    const char *rpr = docx_find_tag(run, run_end, "w:rPr");
-    if (!rpr) return 0;
-    const char *rpr_end = docx_find_close(rpr + 1, run_end, "w:rPr");
-    if (!rpr_end) return 0;
-    const char *flag = docx_find_tag(rpr, rpr_end, name);
+// Whether the run property `name` (w:b, w:i) is switched on in `rpr`, the
+// run's first w:rPr (null begin: none; null end: unclosed). Only direct
+// formatting counts.
+int run_has_flag(element rpr, const char *name) {
+    if (!rpr.begin || !rpr.end) return 0;
+    const char *flag = docx_find_tag(rpr.begin, rpr.end, name);
     if (!flag) return 0;
-    const char *gt = find_byte(flag, rpr_end, '>');
+    const char *gt = find_byte(flag, rpr.end, '>');
     if (!gt) return 1;
     char val[16] = "";
     if (docx_attr_val(flag, gt, "w:val", val, sizeof val) != 0) return 1;
@@ -179,14 +177,25 @@ struct render_ctx {
     docx_buf *out;
 };
 
+element rpr_at(const char *rpr, const char *run_end) {
+    return {rpr, docx_find_close(rpr + 1, run_end, "w:rPr")};
+}
+
 // Properties hold no text; stepping over them keeps tab stops (w:tabs/w:tab
-// of a nested paragraph's w:pPr) out of the run text. Null: stop gathering.
-const char *after_properties(const char *tag, const char *end, const char *name) {
-    const char *gt = find_byte(tag, end, '>');
+// of a nested paragraph's w:pPr) out of the run text. On the way the run's
+// first w:rPr at any depth is noted in `rpr`, also one inside a w:pPr.
+// Null: stop gathering.
+const char *after_properties(const char *tag, const char *run_end, const char *name, element *rpr) {
+    const char *gt = find_byte(tag, run_end, '>');
     if (!gt) return nullptr;
+    const bool is_rpr = name[2] == 'r';
+    if (is_rpr && !rpr->begin) *rpr = rpr_at(tag, run_end);
     if (self_closing(gt)) return gt + 1;
-    const char *close = docx_find_close(tag + 1, end, name);
-    return close ? close : gt + 1;
+    const char *close = rpr->begin == tag ? rpr->end : docx_find_close(tag + 1, run_end, name);
+    if (!close) return gt + 1;
+    if (!rpr->begin)
+        if (const char *inner = docx_find_tag(tag, close, "w:rPr")) *rpr = rpr_at(inner, run_end);
+    return close;
 }
 
 const char *properties_name(const char *p, const char *end) {
@@ -195,51 +204,60 @@ const char *properties_name(const char *p, const char *end) {
     return nullptr;
 }
 
-// Appends the run's text, breaks and tabs in document order.
-void gather_run_text(element run, docx_buf *out) {
+// Appends the run's text, breaks and tabs in document order, in one pass that
+// also finds the run's first w:rPr. Returns where the gathering stopped: the
+// run's end, or the malformed element that cut it short.
+const char *gather_run_text(element run, docx_buf *out, element *rpr) {
     const char *end = run.end;
     const char *cur = run.begin + 1;
     while (const char *p = find_byte(cur, end, '<')) {
         const char *gt = nullptr;
         if (tag_is(p, end, "w:t")) {
             std::string_view text;
-            if (!text_element(p, end, &text, &cur)) return;
+            if (!text_element(p, end, &text, &cur)) return p;
             append_decoded(out, text);
         } else if (tag_is(p, end, "w:br")) {
-            if (!(gt = find_byte(p, end, '>'))) return;
+            if (!(gt = find_byte(p, end, '>'))) return p;
             append(out, is_page_break(p, gt) ? PAGE_BREAK : "\n");
             cur = gt + 1;
         } else if (tag_is(p, end, "w:tab")) {
             append(out, "\t");
-            if (!(gt = find_byte(p, end, '>'))) return;
+            if (!(gt = find_byte(p, end, '>'))) return p;
             cur = gt + 1;
         } else if (const char *props = properties_name(p, end)) {
-            if (!(cur = after_properties(p, end, props))) return;
+            if (!(cur = after_properties(p, end, props, rpr))) return p;
         } else {
             cur = p + 1;
         }
     }
+    return end;
 }
 
-std::string_view emphasis(element run) {
-    bool bold = run_has_flag(run.begin, run.end, "w:b");
-    bool italic = run_has_flag(run.begin, run.end, "w:i");
+std::string_view emphasis(element rpr) {
+    bool bold = run_has_flag(rpr, "w:b");
+    bool italic = run_has_flag(rpr, "w:i");
     return bold && italic ? "***" : bold ? "**" : italic ? "*" : "";
+}
+
+// Puts `s` in front of the bytes from `at` on.
+void insert(docx_buf *out, size_t at, std::string_view s) {
+    const size_t tail = out->len - at;
+    if (s.empty() || docx_buf_append_sv(out, s) != 0) return;
+    std::memmove(out->data + at + s.size(), out->data + at, tail);
+    std::memcpy(out->data + at, s.data(), s.size());
 }
 
 // The markers enclose the whole run text; a run without text adds nothing.
 void render_run(const render_ctx &ctx, element run) {
     docx_buf *out = ctx.out;
-    std::string_view marker = ctx.mode == render_mode::markdown ? emphasis(run) : "";
-    const size_t mark = out->len;
-    append(out, marker);
     const size_t text_start = out->len;
-    gather_run_text(run, out);
-    if (out->len == text_start) {
-        out->len = mark;
-        if (out->data) out->data[mark] = 0;
-        return;
-    }
+    element rpr{nullptr, nullptr};
+    const char *stop = gather_run_text(run, out, &rpr);
+    if (ctx.mode != render_mode::markdown || out->len == text_start) return;
+    if (!rpr.begin)
+        if (const char *later = docx_find_tag(stop, run.end, "w:rPr")) rpr = rpr_at(later, run.end);
+    std::string_view marker = emphasis(rpr);
+    insert(out, text_start, marker);
     append(out, marker);
 }
 

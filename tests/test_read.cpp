@@ -141,6 +141,13 @@ INSTANTIATE_TEST_SUITE_P(
         render_case{"markers_enclose_tabs_and_spaces",
                     para(run("<w:rPr><w:i/></w:rPr><w:t xml:space=\"preserve\"> a</w:t><w:tab/>")),
                     "* a\t*\n", " a\t\n"},
+        // Emphasis comes from the run's first w:rPr wherever it lies in the run.
+        render_case{"flags_from_nested_paragraph_mark",
+                    para(run("<w:t>a</w:t><w:pict><w:txbxContent><w:p><w:pPr><w:rPr><w:b/></w:rPr>"
+                             "</w:pPr><w:r><w:t>b</w:t></w:r></w:p></w:txbxContent></w:pict>")),
+                    "**ab**\n", "ab\n"},
+        render_case{"flags_after_cut_short_text",
+                    para(run("<w:t>a</w:t><w:t>b<w:rPr><w:i/></w:rPr>")), "*a*\n", "a\n"},
         render_case{"empty_bold_run_adds_nothing", para(rpr_run("<w:b/>", "") + text_run("x")),
                     "x\n", "x\n"},
         render_case{"breaks_and_tabs",
