@@ -164,8 +164,11 @@ int count_images(const char *s, const char *end) {
     struct open_pict {
         const char *end;
         bool counted;
-    } open[MAX_PICT_DEPTH];
+    } stack[MAX_PICT_DEPTH];
     size_t depth = 0;
+    // After a w:pict without end tag, later ones are taken to reach the end
+    // too, so that no search runs to the end more than once.
+    bool unbalanced = false;
     int count = 0;
     const char *cur = s;
     while (cur < end) {
@@ -174,19 +177,20 @@ int count_images(const char *s, const char *end) {
         const char *at = earlier(earlier(d, p), earlier(i, f));
         if (!at) break;
         cur = at + 1;
-        while (depth > 0 && open[depth - 1].end <= at) --depth;
+        while (depth > 0 && stack[depth - 1].end <= at) --depth;
         if (at == f) {
             cur = docx_element_end(f, end, "mc:Fallback");
             if (!cur) break;
         } else if (at == d) {
             ++count;
         } else if (at == p) {
-            const char *pend = docx_find_close(p + 1, end, "w:pict");
             const char *gt = docx_find_byte(p, end, '>');
-            bool empty = !gt || gt[-1] == '/';
-            if (!empty && depth < MAX_PICT_DEPTH) open[depth++] = {pend ? pend : end, false};
-        } else if (depth > 0 && !open[depth - 1].counted) {
-            open[depth - 1].counted = true;
+            if (!gt || gt[-1] == '/') continue;
+            const char *pend = unbalanced ? nullptr : docx_find_close(p + 1, end, "w:pict");
+            unbalanced = !pend;
+            if (depth < MAX_PICT_DEPTH) stack[depth++] = {pend ? pend : end, false};
+        } else if (depth > 0 && !stack[depth - 1].counted) {
+            stack[depth - 1].counted = true;
             ++count;
         }
     }

@@ -114,6 +114,9 @@ TEST(Info, CountsTopLevelParagraphsAndTablesAndEveryPicture) {
          1, 0, 1},
         {"image after a text box", run_para(vml_text_box(text_para) + vml_image), 1, 0, 1},
         {"picture outside any paragraph", drawing + vml_image, 0, 0, 2},
+        {"self-closing pict", run_para("<w:pict/>") + run_para(vml_image), 2, 0, 1},
+        {"image after an unclosed pict",
+         "<w:p><w:r><w:pict><v:shape></w:r></w:p>" + run_para(vml_image), 2, 0, 1},
     };
     for (const CountCase &c : cases) {
         SCOPED_TRACE(c.what);
