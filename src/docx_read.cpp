@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cctype>
 #include <climits>
-#include <cstdio>
 #include <cstring>
 #include <string_view>
 
