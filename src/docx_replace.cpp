@@ -42,7 +42,9 @@ bool is_name_end(char c) {
 // passing the position of its '/'.
 bool tag_is(const char *tag, const char *end, string_view name) {
     if (end - tag < static_cast<ptrdiff_t>(name.size() + 2)) return false;
-    return std::memcmp(tag + 1, name.data(), name.size()) == 0 && is_name_end(tag[1 + name.size()]);
+    // The name's last byte and the terminator reject most tags without a call.
+    return tag[name.size()] == name.back() && is_name_end(tag[1 + name.size()]) &&
+           std::memcmp(tag + 1, name.data(), name.size()) == 0;
 }
 
 // MARK: - Growable arrays
