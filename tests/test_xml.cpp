@@ -17,72 +17,77 @@ long offset_of(const char *found, const std::string &text) {
     return found ? found - text.data() : NONE;
 }
 
-struct FindTagCase {
+// A scan over a whole text, and the offset it should give (NONE: null).
+struct ScanCase {
     std::string text;
     const char *name;
-    long at;
+    long offset;
 };
 
-TEST(Xml, FindTagMatchesWholeNamesOfStartTagsOnly) {
-    const FindTagCase cases[] = {
-        {"<w:pPr><w:p>", "w:p", 7},
-        {"</w:p><w:p/>", "w:p", 6},
-        {"<w:proofErr/><w:p w:rsidR=\"1\">", "w:p", 13},
-        {"<w:p\t/>", "w:p", 0},
-        {"<w:tab/><w:tbl><w:tc><w:t>", "w:t", 21},
-        {"<w:p", "w:p", NONE},  // the name reaches the range end
-        {"<w:p\v>", "w:p", NONE},
-        {"<w:p\f>", "w:p", NONE},
-        {"<?w:p?><!w:p></w:p>", "w:p", NONE},
-        {"", "w:p", NONE},
-    };
-    for (const FindTagCase &c : cases) {
+using Scan = const char *(*)(const std::string &text, const char *name);
+
+void expect_offsets(std::initializer_list<ScanCase> cases, Scan scan) {
+    for (const ScanCase &c : cases) {
         SCOPED_TRACE(c.text);
-        const char *end = c.text.data() + c.text.size();
-        EXPECT_EQ(offset_of(docx_find_tag(c.text.data(), end, c.name), c.text), c.at);
+        EXPECT_EQ(offset_of(scan(c.text, c.name), c.text), c.offset);
     }
+}
+
+const char *text_end(const std::string &text) {
+    return text.data() + text.size();
+}
+
+TEST(Xml, FindTagMatchesWholeNamesOfStartTagsOnly) {
+    expect_offsets(
+        {
+            {"<w:pPr><w:p>", "w:p", 7},
+            {"</w:p><w:p/>", "w:p", 6},
+            {"<w:proofErr/><w:p w:rsidR=\"1\">", "w:p", 13},
+            {"<w:p\t/>", "w:p", 0},
+            {"<w:tab/><w:tbl><w:tc><w:t>", "w:t", 21},
+            {"<w:p", "w:p", NONE},  // the name reaches the range end
+            {"<w:p\v>", "w:p", NONE},
+            {"<w:p\f>", "w:p", NONE},
+            {"<?w:p?><!w:p></w:p>", "w:p", NONE},
+            {"", "w:p", NONE},
+        },
+        [](const std::string &t, const char *name) {
+            return docx_find_tag(t.data(), text_end(t), name);
+        });
     EXPECT_EQ(docx_find_tag(nullptr, nullptr, "w:p"), nullptr);
     std::string cut = "<w:p>";  // a range that ends right after the name
     EXPECT_EQ(docx_find_tag(cut.data(), cut.data() + 4, "w:p"), nullptr);
     EXPECT_EQ(docx_find_tag(cut.data(), cut.data() + 5, "w:p"), cut.data());
 }
 
-struct FindCloseCase {
-    std::string text;
-    const char *name;
-    long end;  // offset past the closing '>'
-};
-
 TEST(Xml, FindCloseBalancesNestedElements) {
-    const FindCloseCase cases[] = {
-        {"<w:tbl><w:tbl>x</w:tbl></w:tbl>", "w:tbl", 31},
-        {"<w:r><w:r/><w:r />a</w:r>tail", "w:r", 25},
-        {"<w:p>x</w:p >", "w:p", 13},
-        {"<w:p>x</w:p\n>", "w:p", 13},
-        {"<w:p><w:pPr/><w:pStyle/></w:pPr></w:p>", "w:p", 38},
-        {"<w:p>x</w:pPr></w:r>", "w:p", NONE},
-        {"<w:p><w:p>x</w:p>", "w:p", NONE},
-        {"<w:p>x</w:p", "w:p", NONE},
-    };
-    for (const FindCloseCase &c : cases) {
-        SCOPED_TRACE(c.text);
-        const char *end = c.text.data() + c.text.size();
-        EXPECT_EQ(offset_of(docx_find_close(c.text.data() + 1, end, c.name), c.text), c.end);
-    }
+    expect_offsets(
+        {
+            {"<w:tbl><w:tbl>x</w:tbl></w:tbl>", "w:tbl", 31},
+            {"<w:r><w:r/><w:r />a</w:r>tail", "w:r", 25},
+            {"<w:p>x</w:p >", "w:p", 13},
+            {"<w:p>x</w:p\n>", "w:p", 13},
+            {"<w:p><w:pPr/><w:pStyle/></w:pPr></w:p>", "w:p", 38},
+            {"<w:p>x</w:pPr></w:r>", "w:p", NONE},
+            {"<w:p><w:p>x</w:p>", "w:p", NONE},
+            {"<w:p>x</w:p", "w:p", NONE},
+        },
+        [](const std::string &t, const char *name) {
+            return docx_find_close(t.data() + 1, text_end(t), name);
+        });
 }
 
 TEST(Xml, ElementEndStepsOverSelfClosingAndFullElements) {
-    const FindCloseCase cases[] = {
-        {"<w:tbl/><w:tbl></w:tbl>", "w:tbl", 8},
-        {"<w:tbl ><w:tr/></w:tbl>", "w:tbl", 23},
-        {"<w:tbl", "w:tbl", NONE},
-        {"<w:tbl>", "w:tbl", NONE},
-    };
-    for (const FindCloseCase &c : cases) {
-        SCOPED_TRACE(c.text);
-        const char *end = c.text.data() + c.text.size();
-        EXPECT_EQ(offset_of(docx_element_end(c.text.data(), end, c.name), c.text), c.end);
-    }
+    expect_offsets(
+        {
+            {"<w:tbl/><w:tbl></w:tbl>", "w:tbl", 8},
+            {"<w:tbl ><w:tr/></w:tbl>", "w:tbl", 23},
+            {"<w:tbl", "w:tbl", NONE},
+            {"<w:tbl>", "w:tbl", NONE},
+        },
+        [](const std::string &t, const char *name) {
+            return docx_element_end(t.data(), text_end(t), name);
+        });
 }
 
 struct AttrCase {
