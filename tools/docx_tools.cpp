@@ -109,11 +109,11 @@ int print_json(const char *json, bool pretty) {
         std::printf("%s\n", json);
         return 0;
     }
-    // The library's JSON may carry bytes that are no valid UTF-8; keep them.
-    auto doc = nlohmann::json::parse(json, nullptr, false);
+    // ordered_json keeps the library's key order.
+    auto doc = nlohmann::ordered_json::parse(json, nullptr, false);
     if (doc.is_discarded()) return fail("cannot pretty-print: the JSON is not valid UTF-8");
     std::printf("%s\n",
-                doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+                doc.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
     return 0;
 }
 
