@@ -2,7 +2,7 @@
 # Builds the libFuzzer targets (clang, ASan, UBSan) and runs each for a bounded
 # time. Any crash, leak or broken promise fails the run; the inputs that caused
 # them are left in $FUZZ_BUILD_DIR/run/crashes for tests/data/regressions/.
-#   fuzz/run.sh [SECONDS]    seconds per target, 60 by default
+#   fuzz/run.sh [SECONDS [TARGET...]]   seconds per target (60), targets (all)
 # Seeds: the real-world corpus ($DOCX_CORPUS_DIR, else ../shared/corpus/real),
 # the bundled sample, tests/data and the regression inputs. They are copied
 # into the build folder and never into the source tree.
@@ -11,7 +11,9 @@ seconds=${1:-60}
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${FUZZ_BUILD_DIR:-$root/build-fuzz}
 corpus=${DOCX_CORPUS_DIR:-$root/../shared/corpus/real}
-targets=(open_content replace write merge)
+all_targets=(open_content replace write merge)
+targets=("${all_targets[@]}")
+[ $# -gt 1 ] && targets=("${@:2}")
 
 install_missing() {
     local missing=()
@@ -41,7 +43,7 @@ replace_seed() {  # OPTIONS FIND REPLACEMENT DOCUMENT OUT
 make_seeds() {
     rm -rf "$work"
     local t
-    for t in "${targets[@]}"; do mkdir -p "$work/seeds/$t" "$work/found/$t"; done
+    for t in "${all_targets[@]}"; do mkdir -p "$work/seeds/$t" "$work/found/$t"; done
     mkdir -p "$work/crashes"
     local docs=() f
     [ -d "$corpus" ] || echo "note: no corpus at $corpus; fuzzing from the project's own seeds" >&2
