@@ -26,27 +26,18 @@ struct element {
     const char *end;
 };
 
-const char *find_byte(const char *from, const char *end, char c) {
-    if (from >= end) return nullptr;
-    return static_cast<const char *>(std::memchr(from, c, static_cast<size_t>(end - from)));
-}
-
-const char *find_bytes(const char *from, const char *end, std::string_view needle) {
-    if (from >= end) return nullptr;
-    std::string_view hay(from, static_cast<size_t>(end - from));
-    size_t at = hay.find(needle);
-    return at == std::string_view::npos ? nullptr : from + at;
-}
-
 void append(docx_buf *out, std::string_view s) {
     docx_buf_append_sv(out, s);
 }
 
 // Whether the '<' at p opens a start tag named `name`, by the rule of docx_find_tag.
-bool tag_is(const char *p, const char *end, std::string_view name) {
-    if (static_cast<size_t>(end - p) <= name.size() + 1) return false;
-    if (std::memcmp(p + 1, name.data(), name.size()) != 0) return false;
-    char c = p[1 + name.size()];
+// A template so that the comparison with the literal name is inlined.
+template <size_t N>
+bool tag_is(const char *p, const char *end, const char (&name)[N]) {
+    constexpr size_t n = N - 1;
+    if (static_cast<size_t>(end - p) <= n + 1) return false;
+    if (std::memcmp(p + 1, name, n) != 0) return false;
+    char c = p[1 + n];
     return c == '\t' || c == '\n' || c == '\r' || c == ' ' || c == '/' || c == '>';
 }
 
@@ -86,12 +77,12 @@ struct lookahead {
 // self-closing one has none. False when the element is cut short: the caller
 // stops gathering there. `after` receives where scanning goes on.
 bool text_element(const char *t, const char *end, std::string_view *text, const char **after) {
-    const char *gt = find_byte(t, end, '>');
+    const char *gt = docx_find_byte(t, end, '>');
     if (!gt) return false;
     *text = {};
     *after = gt + 1;
     if (self_closing(gt)) return true;
-    const char *close = find_bytes(gt + 1, end, TEXT_END);
+    const char *close = docx_find_bytes(gt + 1, end, TEXT_END);
     if (!close) return false;
     *text = std::string_view(gt + 1, static_cast<size_t>(close - gt - 1));
     *after = close + TEXT_END.size();
@@ -129,7 +120,7 @@ int run_has_flag(element rpr, const char *name) {
     if (!rpr.begin || !rpr.end) return 0;
     const char *flag = docx_find_tag(rpr.begin, rpr.end, name);
     if (!flag) return 0;
-    const char *gt = find_byte(flag, rpr.end, '>');
+    const char *gt = docx_find_byte(flag, rpr.end, '>');
     if (!gt) return 1;
     char val[16] = "";
     if (docx_attr_val(flag, gt, "w:val", val, sizeof val) != 0) return 1;
@@ -166,7 +157,7 @@ void paragraph_style(element para, char (&style)[128]) {
     if (!ppr_end) return;
     const char *pstyle = docx_find_tag(ppr, ppr_end, "w:pStyle");
     if (!pstyle) return;
-    const char *gt = find_byte(pstyle, ppr_end, '>');
+    const char *gt = docx_find_byte(pstyle, ppr_end, '>');
     if (gt) docx_attr_val(pstyle, gt, "w:val", style, sizeof style);
 }
 
@@ -185,7 +176,7 @@ element rpr_at(const char *rpr, const char *run_end) {
 // first w:rPr at any depth is noted in `rpr`, also one inside a w:pPr.
 // Null: stop gathering.
 const char *after_properties(const char *tag, const char *run_end, const char *name, element *rpr) {
-    const char *gt = find_byte(tag, run_end, '>');
+    const char *gt = docx_find_byte(tag, run_end, '>');
     if (!gt) return nullptr;
     const bool is_rpr = name[2] == 'r';
     if (is_rpr && !rpr->begin) *rpr = rpr_at(tag, run_end);
@@ -198,8 +189,8 @@ const char *after_properties(const char *tag, const char *run_end, const char *n
 }
 
 const char *properties_name(const char *p, const char *end) {
-    for (const char *name : {"w:rPr", "w:pPr"})
-        if (tag_is(p, end, name)) return name;
+    if (tag_is(p, end, "w:rPr")) return "w:rPr";
+    if (tag_is(p, end, "w:pPr")) return "w:pPr";
     return nullptr;
 }
 
@@ -209,19 +200,19 @@ const char *properties_name(const char *p, const char *end) {
 const char *gather_run_text(element run, docx_buf *out, element *rpr) {
     const char *end = run.end;
     const char *cur = run.begin + 1;
-    while (const char *p = find_byte(cur, end, '<')) {
+    while (const char *p = docx_find_byte(cur, end, '<')) {
         const char *gt = nullptr;
         if (tag_is(p, end, "w:t")) {
             std::string_view text;
             if (!text_element(p, end, &text, &cur)) return p;
             append_decoded(out, text);
         } else if (tag_is(p, end, "w:br")) {
-            if (!(gt = find_byte(p, end, '>'))) return p;
+            if (!(gt = docx_find_byte(p, end, '>'))) return p;
             append(out, is_page_break(p, gt) ? PAGE_BREAK : "\n");
             cur = gt + 1;
         } else if (tag_is(p, end, "w:tab")) {
             append(out, "\t");
-            if (!(gt = find_byte(p, end, '>'))) return p;
+            if (!(gt = docx_find_byte(p, end, '>'))) return p;
             cur = gt + 1;
         } else if (const char *props = properties_name(p, end)) {
             if (!(cur = after_properties(p, end, props, rpr))) return p;
@@ -264,7 +255,7 @@ void render_run(const render_ctx &ctx, element run) {
 const char *paragraph_break(const render_ctx &ctx, const char *cur, const char *para_end) {
     const char *br = docx_find_tag(cur, para_end, "w:br");
     if (!br) return nullptr;
-    const char *gt = find_byte(br, para_end, '>');
+    const char *gt = docx_find_byte(br, para_end, '>');
     if (!gt) return nullptr;
     if (is_page_break(br, gt)) append(ctx.out, PAGE_BREAK);
     return gt + 1;
@@ -281,7 +272,7 @@ void render_runs(const render_ctx &ctx, element para) {
         }
         const char *run_end = docx_find_close(run + 1, para.end, "w:r");
         if (!run_end) {
-            const char *gt = find_byte(run, para.end, '>');
+            const char *gt = docx_find_byte(run, para.end, '>');
             if (!gt || !self_closing(gt)) return;
             cur = gt + 1;
             continue;
@@ -294,7 +285,7 @@ void render_runs(const render_ctx &ctx, element para) {
 // Where the walk goes on after the paragraph at p; null stops the rendering.
 const char *render_paragraph(const render_ctx &ctx, const char *p) {
     docx_buf *out = ctx.out;
-    const char *gt = find_byte(p, ctx.body_end, '>');
+    const char *gt = docx_find_byte(p, ctx.body_end, '>');
     if (gt && self_closing(gt)) {
         append(out, "\n");
         return gt + 1;

@@ -9,6 +9,10 @@
 
 #include "docx_internal.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 bool is_name_end(char c) {
@@ -19,8 +23,59 @@ bool is_space(char c) {
     return std::isspace(static_cast<unsigned char>(c)) != 0;
 }
 
+// Names are a few bytes long: a plain loop beats a call to memcmp.
+bool same_bytes(const char *a, std::string_view b) {
+    for (size_t i = 0; i < b.size(); ++i)
+        if (a[i] != b[i]) return false;
+    return true;
+}
+
 bool starts_with(const char *p, const char *end, std::string_view s) {
     return static_cast<size_t>(end - p) >= s.size() && std::memcmp(p, s.data(), s.size()) == 0;
+}
+
+#if defined(__SSE2__)
+__m128i eq16(const char *p, char c) {
+    return _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)), _mm_set1_epi8(c));
+}
+
+// Bytes that may follow a tag name: white space and other controls, '/', '>'.
+__m128i name_end16(const char *p) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+    __m128i ctl = _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x20)), v);
+    return _mm_or_si128(ctl, _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('/')),
+                                          _mm_cmpeq_epi8(v, _mm_set1_epi8('>'))));
+}
+
+// 16 bits: which of the 16 positions from p could open "<name" (and, with
+// `ends`, "</name"), judged by the first and last byte of the name and the
+// byte after it.
+int tag_candidates16(const char *p, std::string_view name, bool ends) {
+    size_t n = name.size();
+    __m128i open = _mm_and_si128(_mm_and_si128(eq16(p + 1, name.front()), eq16(p + n, name.back())),
+                                 name_end16(p + n + 1));
+    if (ends) {
+        __m128i close =
+            _mm_and_si128(_mm_and_si128(eq16(p + 1, '/'), eq16(p + 2, name.front())),
+                          _mm_and_si128(eq16(p + n + 1, name.back()), name_end16(p + n + 2)));
+        open = _mm_or_si128(open, close);
+    }
+    return _mm_movemask_epi8(_mm_and_si128(eq16(p, '<'), open));
+}
+#endif
+
+// The next '<' at or after p that may open a tag of `name` (or, with `ends`,
+// close one). Most of the text is passed over 16 bytes at a time; near the
+// end every '<' is a candidate. Callers make the exact test.
+const char *next_tag_candidate(const char *p, const char *end, std::string_view name, bool ends) {
+#if defined(__SSE2__)
+    const size_t reach = name.size() + 3 + 16;  // widest load: 16 bytes from p + n + 2
+    if (!name.empty()) {
+        for (; p < end && static_cast<size_t>(end - p) >= reach; p += 16)
+            if (int mask = tag_candidates16(p, name, ends)) return p + __builtin_ctz(mask);
+    }
+#endif
+    return docx_find_byte(p, end, '<');
 }
 
 const char *find_close(const char *start, const char *end, std::string_view name) {
@@ -29,12 +84,11 @@ const char *find_close(const char *start, const char *end, std::string_view name
     int depth = 1;
     const char *cur = start;
     while (cur < end) {
-        const char *p = docx_find_byte(cur, end, '<');
+        const char *p = next_tag_candidate(cur, end, name, true);
         if (!p) return nullptr;
         size_t r = static_cast<size_t>(end - p);
         if (r > n + 2 && p[1] == '/') {
-            if (std::memcmp(p + 2, name.data(), n) == 0 &&
-                (p[2 + n] == '>' || is_space(p[2 + n]))) {
+            if (same_bytes(p + 2, name) && (p[2 + n] == '>' || is_space(p[2 + n]))) {
                 if (--depth == 0) {
                     const char *gt = docx_find_byte(p, end, '>');
                     return gt ? gt + 1 : nullptr;
@@ -46,7 +100,7 @@ const char *find_close(const char *start, const char *end, std::string_view name
             continue;
         }
         cur = p + 1;
-        if (r > n + 1 && p[1] != '/' && p[1] != '!' && std::memcmp(p + 1, name.data(), n) == 0 &&
+        if (r > n + 1 && p[1] != '/' && p[1] != '!' && same_bytes(p + 1, name) &&
             (p[1 + n] == '/' || p[1 + n] == '>' || is_space(p[1 + n]))) {
             const char *gt = docx_find_byte(p, end, '>');
             if (gt && gt[-1] == '/')
@@ -161,21 +215,43 @@ const char *docx_find_byte(const char *from, const char *end, char c) {
     return static_cast<const char *>(std::memchr(from, c, static_cast<size_t>(end - from)));
 }
 
+// Needles such as "</w:body>" start with the most common byte of XML, so the
+// first, second and last bytes are tested 16 positions at a time.
 const char *docx_find_bytes(const char *from, const char *end, std::string_view needle) {
-    if (from >= end) return nullptr;
-    std::string_view hay(from, static_cast<size_t>(end - from));
-    size_t at = hay.find(needle);
-    return at == std::string_view::npos ? nullptr : from + at;
+    const size_t n = needle.size();
+    if (from >= end || n == 0 || static_cast<size_t>(end - from) < n) return nullptr;
+    const char *p = from;
+#if defined(__SSE2__)
+    if (n >= 2) {
+        for (; static_cast<size_t>(end - p) >= n + 16; p += 16) {
+            int mask = _mm_movemask_epi8(
+                _mm_and_si128(_mm_and_si128(eq16(p, needle[0]), eq16(p + 1, needle[1])),
+                              eq16(p + n - 1, needle[n - 1])));
+            for (; mask; mask &= mask - 1) {
+                const char *c = p + __builtin_ctz(static_cast<unsigned>(mask));
+                if (same_bytes(c, needle)) return c;
+            }
+        }
+    }
+#endif
+    for (; static_cast<size_t>(end - p) >= n; ++p) {
+        p = docx_find_byte(p, end - n + 1, needle[0]);
+        if (!p) return nullptr;
+        if (same_bytes(p, needle)) return p;
+    }
+    return nullptr;
 }
 
 const char *docx_find_tag(const char *start, const char *end, const char *name) {
     if (!start || start >= end) return nullptr;
     size_t n = std::strlen(name);
-    for (const char *p = docx_find_byte(start, end, '<'); p; p = docx_find_byte(p + 1, end, '<')) {
+    std::string_view nm(name, n);
+    for (const char *p = next_tag_candidate(start, end, nm, false); p;
+         p = next_tag_candidate(p + 1, end, nm, false)) {
         if (static_cast<size_t>(end - p) <= n + 1) return nullptr;
         char c = p[1];
         if (c == '!' || c == '/' || c == '?') continue;
-        if (std::memcmp(p + 1, name, n) == 0 && is_name_end(p[1 + n])) return p;
+        if (same_bytes(p + 1, nm) && is_name_end(p[1 + n])) return p;
     }
     return nullptr;
 }

@@ -2,6 +2,9 @@
 // merge input, escaping and entity decoding.
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <iterator>
+#include <random>
 #include <string>
 
 #include "docx_internal.h"
@@ -267,6 +270,88 @@ TEST(Xml, DecodeReadsOnlyTheGivenBytes) {
     docx_buf b;
     docx_xml_decode_entities(text.data(), 4, &b);  // "&amp" without its ';'
     EXPECT_EQ(b.view(), "&amp");
+}
+
+// The scanners skip most of the text 16 bytes at a time; these plain
+// one-'<'-at-a-time readings of the same rules must agree with them at every
+// offset, also near the end of a range.
+bool ref_name_end(char c) {
+    return c == '\t' || c == '\n' || c == '\r' || c == ' ' || c == '/' || c == '>';
+}
+bool ref_space(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+const char *ref_find_tag(const char *s, const char *e, std::string_view n) {
+    for (const char *p = s; p < e; ++p) {
+        if (*p != '<') continue;
+        if (static_cast<size_t>(e - p) <= n.size() + 1) return nullptr;
+        if (p[1] == '!' || p[1] == '/' || p[1] == '?') continue;
+        if (std::string_view(p + 1, n.size()) == n && ref_name_end(p[1 + n.size()])) return p;
+    }
+    return nullptr;
+}
+
+const char *ref_find_close(const char *s, const char *e, std::string_view n) {
+    int depth = 1;
+    const char *cur = s;
+    while (cur < e) {
+        const char *p =
+            static_cast<const char *>(std::memchr(cur, '<', static_cast<size_t>(e - cur)));
+        if (!p) return nullptr;
+        size_t r = static_cast<size_t>(e - p);
+        if (r > n.size() + 2 && p[1] == '/') {
+            if (std::string_view(p + 2, n.size()) == n &&
+                (p[2 + n.size()] == '>' || ref_space(p[2 + n.size()]))) {
+                if (--depth == 0) {
+                    const char *gt = static_cast<const char *>(std::memchr(p, '>', r));
+                    return gt ? gt + 1 : nullptr;
+                }
+                cur = p + 2;
+            } else {
+                cur = p + 1;
+            }
+            continue;
+        }
+        cur = p + 1;
+        char t = r > n.size() + 1 ? p[1 + n.size()] : 0;
+        if (r > n.size() + 1 && p[1] != '/' && p[1] != '!' &&
+            std::string_view(p + 1, n.size()) == n && (t == '/' || t == '>' || ref_space(t))) {
+            const char *gt = static_cast<const char *>(std::memchr(p, '>', r));
+            if (gt && gt[-1] == '/')
+                cur = gt + 1;
+            else
+                ++depth;
+        }
+    }
+    return nullptr;
+}
+
+TEST(Xml, ScannersAgreeWithPlainReadingsOnRandomMarkup) {
+    const char *pieces[] = {"<w:p>",  "</w:p>", "<w:p/>",    "<w:pPr>", "</w:pPr>", "<w:p\t",
+                            "</w:p ", "<w:r>",  "</w:r>",    "x",       " ",        "<",
+                            ">",      "/",      "</w:body>", "<w:p\v",  "<!--"};
+    std::mt19937 rng(7);
+    for (int round = 0; round < 4000; ++round) {
+        std::string text;
+        size_t count = rng() % 60;
+        for (size_t i = 0; i < count; ++i) text += pieces[rng() % std::size(pieces)];
+        const char *b = text.data(), *e = b + text.size();
+        for (size_t from = 0; from <= text.size(); from += 1 + rng() % 7) {
+            for (const char *name : {"w:p", "w:pPr", "w:r"}) {
+                ASSERT_EQ(docx_find_tag(b + from, e, name), ref_find_tag(b + from, e, name))
+                    << text << " @" << from;
+                if (from < text.size()) {
+                    ASSERT_EQ(docx_find_close(b + from, e, name), ref_find_close(b + from, e, name))
+                        << text << " @" << from << " " << name;
+                }
+            }
+            std::string_view hay(b + from, text.size() - from);
+            size_t at = hay.find("</w:body>");
+            ASSERT_EQ(docx_find_bytes(b + from, e, "</w:body>"),
+                      at == std::string_view::npos ? nullptr : b + from + at);
+        }
+    }
 }
 
 }  // namespace
