@@ -15,20 +15,10 @@ namespace {
 
 using testkit::TempDir;
 
-struct Command {
-    int status;
-    std::string output;
-};
+using testkit::Command;
 
 Command run(const std::string &cmd) {
-    Command r{-1, {}};
-    FILE *p = popen((cmd + " 2>&1").c_str(), "r");
-    if (!p) return r;
-    char chunk[4096];
-    size_t n;
-    while ((n = fread(chunk, 1, sizeof chunk, p)) > 0) r.output.append(chunk, n);
-    r.status = pclose(p);
-    return r;
+    return testkit::run_command(cmd);
 }
 
 bool installed(const std::string &tool) {

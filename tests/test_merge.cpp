@@ -183,12 +183,7 @@ TEST_F(Merge, OutOfMemoryWritesNothing) {
 std::string run_python(const std::string &script, const std::vector<std::string> &args) {
     std::string cmd = "python3 " + script;
     for (const auto &a : args) cmd += " '" + a + "'";
-    std::unique_ptr<FILE, int (*)(FILE *)> p(popen((cmd + " 2>&1").c_str(), "r"), pclose);
-    std::string text;
-    char chunk[4096];
-    size_t n;
-    while (p && (n = fread(chunk, 1, sizeof chunk, p.get())) > 0) text.append(chunk, n);
-    return text;
+    return testkit::run_command(cmd).output;
 }
 
 // Parses each file with namespace processing and checks that every prefix in

@@ -2,6 +2,7 @@
 #include "testkit.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <zip.h>
 
@@ -144,6 +145,18 @@ std::string corpus_note(const std::string &file) {
         return line.substr(line.rfind('\t') + 1);
     }
     return {};
+}
+
+Command run_command(const std::string &cmd) {
+    Command r{-1, {}};
+    FILE *p = popen((cmd + " 2>&1").c_str(), "r");
+    if (!p) return r;
+    char chunk[4096];
+    size_t n;
+    while ((n = fread(chunk, 1, sizeof chunk, p)) > 0) r.output.append(chunk, n);
+    int st = pclose(p);
+    r.status = st >= 0 && WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    return r;
 }
 
 std::string content_of(const std::string &path, int format) {

@@ -16,7 +16,7 @@ using Entries = std::vector<std::pair<std::string, std::string>>;
 
 // A fresh folder under the system's temporary folder, removed with its contents.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir &) = delete;
@@ -24,7 +24,7 @@ public:
     const fs::path &path() const { return path_; }
     std::string file(std::string_view name) const { return (path_ / name).string(); }
 
-private:
+  private:
     fs::path path_;
 };
 
@@ -51,6 +51,13 @@ std::vector<std::string> corpus_files();
 std::string corpus_dir();
 // The manifest's note for a corpus file ("" when unknown).
 std::string corpus_note(const std::string &file);
+
+// Runs `cmd` through the shell, standard error merged into the output.
+struct Command {
+    int status;  // exit status, -1 when the command could not be run
+    std::string output;
+};
+Command run_command(const std::string &cmd);
 
 // Opens `path`, renders it and closes it; "<error: message>" on failure.
 std::string content_of(const std::string &path, int format);

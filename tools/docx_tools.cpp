@@ -44,7 +44,9 @@ int fail(const char *message) {
     return 1;
 }
 
-int fail_last() { return fail(docx_last_error()); }
+int fail_last() {
+    return fail(docx_last_error());
+}
 
 // The arguments of one command: positionals, flags, and the value of -o.
 struct args {
@@ -121,7 +123,8 @@ int cmd_content(int argc, char **argv) {
     args a = parse(argc, argv, {"--plain"});
     expect_count(a, 1, "content takes one FILE");
     int format = a.has("--plain") ? 1 : 0;
-    return with_document(a.positional[0], [&](int h) { return print_text(docx_content(h, format)); });
+    return with_document(a.positional[0],
+                         [&](int h) { return print_text(docx_content(h, format)); });
 }
 
 int cmd_tables(int argc, char **argv) {
@@ -157,7 +160,8 @@ int cmd_write(int argc, char **argv) {
     const std::string &out = require_output(a);
     auto text = read_input(a.positional[0]);
     if (!text) {
-        std::string msg = "cannot read input: " + a.positional[0] + " (" + std::strerror(errno) + ")";
+        std::string msg =
+            "cannot read input: " + a.positional[0] + " (" + std::strerror(errno) + ")";
         return fail(msg.c_str());
     }
     if (text->find('\0') != std::string::npos) return fail("input holds a NUL byte");
@@ -170,8 +174,8 @@ int cmd_merge(int argc, char **argv) {
     const std::string &out = require_output(a);
     if (a.positional.empty()) throw usage_error{"merge needs at least one FILE"};
     // Paths are bytes; keep any that are no valid UTF-8 rather than fail.
-    std::string list = nlohmann::json(a.positional)
-                           .dump(-1, ' ', false, nlohmann::json::error_handler_t::ignore);
+    std::string list =
+        nlohmann::json(a.positional).dump(-1, ' ', false, nlohmann::json::error_handler_t::ignore);
     if (!docx_merge(list.c_str(), out.c_str())) return fail_last();
     return 0;
 }
@@ -226,7 +230,10 @@ int main(int argc, char **argv) {
     try {
         return run(argc, argv);
     } catch (const usage_error &e) {
-        std::fprintf(stderr, "docx-tools: %s\n\n%s", e.what.c_str(), kUsage);
+        std::fprintf(stderr,
+                     "docx-tools: %s\nusage: docx-tools <command> [arguments]\n"
+                     "Run 'docx-tools --help' for the commands.\n",
+                     e.what.c_str());
         return 2;
     } catch (const std::exception &e) {
         return fail(e.what());
