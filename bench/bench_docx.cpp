@@ -33,14 +33,34 @@ constexpr int kLevel = 6;
 
 // MARK: - Generated XML
 
+// Words drawn at random, so that the main part compresses like real prose
+// (about 1:4) rather than like a repeated line.
+std::string words(uint64_t *seed, int n) {
+    static const char *const vocabulary[] = {
+        "the",      "quick",   "brown",   "fox",     "jumps",     "over",     "lazy",
+        "dog",      "report",  "quarter", "revenue", "growth",    "market",   "customer",
+        "policy",   "section", "annual",  "summary", "analysis",  "results",  "project",
+        "schedule", "budget",  "review",  "meeting", "agreement", "contract", "service",
+        "delivery", "quality", "team",    "member",  "and",       "of",       "to",
+        "in",       "for",     "with",    "on",      "by",        "Zürich",   "naïve",
+        "café",     "über",    "€",       "&amp;",   "&lt;x&gt;", "2024"};
+    std::string out;
+    for (int i = 0; i < n; ++i) {
+        *seed = *seed * 6364136223846793005u + 1442695040888963407u;
+        if (i) out += ' ';
+        out += vocabulary[(*seed >> 33) % std::size(vocabulary)];
+    }
+    return out;
+}
+
 std::string paragraph(size_t i) {
-    std::string n = std::to_string(i);
+    static uint64_t seed = 1;
     if (i % 100 == 0)
-        return "<w:p><w:pPr><w:pStyle w:val=\"Heading1\"/></w:pPr><w:r><w:t>Section " + n +
-               "</w:t></w:r></w:p>";
-    return "<w:p><w:r><w:rPr><w:b/></w:rPr><w:t>Paragraph " + n +
-           "</w:t></w:r><w:r><w:t xml:space=\"preserve\"> where the quick brown fox jumps over "
-           "the lazy dog &amp; carries on.</w:t></w:r></w:p>";
+        return "<w:p><w:pPr><w:pStyle w:val=\"Heading1\"/></w:pPr><w:r><w:t>Section " +
+               std::to_string(i) + "</w:t></w:r></w:p>";
+    return "<w:p><w:r><w:rPr><w:b/></w:rPr><w:t>" + words(&seed, 3) +
+           "</w:t></w:r><w:r><w:t xml:space=\"preserve\"> " + words(&seed, 12) +
+           " fox.</w:t></w:r></w:p>";
 }
 
 std::string table(size_t i) {
@@ -82,6 +102,7 @@ std::string runs_body() {
 }
 
 std::string markdown() {
+    uint64_t seed = 7;
     std::string md;
     for (size_t i = 0; i < kMarkdownLines; ++i) {
         std::string n = std::to_string(i);
@@ -90,7 +111,8 @@ std::string markdown() {
         else if (i % 50 < 4)
             md += i % 50 == 1 ? "|---|---|---|\n" : "| a " + n + " | **b** | *c* |\n";
         else
-            md += "Line " + n + " with *italic* and **bold** words, the quick brown fox.\n";
+            md += "Line " + n + " " + words(&seed, 4) + " *" + words(&seed, 2) + "* and **" +
+                  words(&seed, 2) + "** " + words(&seed, 6) + " fox.\n";
     }
     return md;
 }
