@@ -9,10 +9,16 @@ namespace {
 
 long g_fail_growth_after = -1;
 
+bool growth_should_fail() {
+    if (g_fail_growth_after < 0) return false;
+    return g_fail_growth_after-- == 0;
+}
+
+}  // namespace
+
 // Doubling keeps n small appends at O(n) copying; past 1 GiB the need is met
 // exactly so that the capacity cannot overflow.
-size_t grown_capacity(size_t cap, size_t need) {
-    constexpr size_t first = 256;
+size_t docx_grown_capacity(size_t cap, size_t need, size_t first) {
     constexpr size_t doubling_limit = size_t{1} << 30;
     if (cap == 0 && need <= first) return first;
     size_t c = cap == 0 ? first : cap;
@@ -22,13 +28,6 @@ size_t grown_capacity(size_t cap, size_t need) {
     }
     return need;
 }
-
-bool growth_should_fail() {
-    if (g_fail_growth_after < 0) return false;
-    return g_fail_growth_after-- == 0;
-}
-
-}  // namespace
 
 docx_heap docx_buf::release() noexcept {
     docx_heap block(data);
@@ -61,7 +60,7 @@ void docx_buf_clear(docx_buf *b) {
 
 int docx_buf_reserve(docx_buf *b, size_t need) {
     if (b->cap >= need) return 0;
-    size_t cap = grown_capacity(b->cap, need);
+    size_t cap = docx_grown_capacity(b->cap, need, 256);
     void *p = growth_should_fail() ? nullptr : std::realloc(b->data, cap);
     if (!p) {
         b->failed = true;

@@ -53,6 +53,9 @@ struct docx_buf {
     docx_heap release() noexcept;
 };
 
+// The capacity that holds `need` bytes: `first` at the start, then doubling.
+size_t docx_grown_capacity(size_t cap, size_t need, size_t first);
+
 void docx_buf_init(docx_buf *b);
 void docx_buf_free(docx_buf *b);
 void docx_buf_clear(docx_buf *b);

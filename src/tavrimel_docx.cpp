@@ -28,18 +28,6 @@ std::mutex &table_mutex() {
     return *m;
 }
 
-size_t grown_tls_capacity(size_t cap, size_t need) {
-    constexpr size_t first = 4096;
-    constexpr size_t doubling_limit = size_t{1} << 30;
-    if (cap == 0 && need <= first) return first;
-    size_t c = cap == 0 ? first : cap;
-    while (c <= doubling_limit) {
-        c *= 2;
-        if (c >= need) return c;
-    }
-    return need;
-}
-
 // Hands a finished text to the caller, or null when the worker failed or the
 // text is incomplete for lack of memory.
 const char *text_result(int rc, const docx_buf &out) {
@@ -140,7 +128,7 @@ const char *docx_tls_put(const char *src, size_t len) {
     }
     size_t need = len + 1;
     if (g_tls_cap < need) {
-        size_t cap = grown_tls_capacity(g_tls_cap, need);
+        size_t cap = docx_grown_capacity(g_tls_cap, need, 4096);
         void *p = std::realloc(g_tls, cap);
         if (!p) {
             docx_set_error("out of memory for TLS buffer");
