@@ -325,6 +325,13 @@ int scan_paragraph(const char *p, const char *end, node_list *list) {
         if (gt[-1] == '/') continue;
         const char *close = find_seq(gt + 1, end, "</w:t>");
         if (!close) continue;
+        if (find_byte(gt + 1, close, '<')) {
+            // Markup inside the text element: its bytes are not all text, and
+            // a match inside a tag would break the XML. Leave it as it is.
+            ++segment;
+            cur = close + 6;
+            continue;
+        }
         if (list->add(lt, gt, close, segment) != 0) return -1;
         cur = close + 6;
     }

@@ -72,8 +72,8 @@ TEST_F(Replace, MatchSpansRunsAndTakesTheFirstRunsFormatting) {
              r("ob") + "<!-- note -->" + r("ar")),
            "foobar", "x", 1,
            p(r("x") + "<w:proofErr w:type=\"spellStart\"/><w:bookmarkStart w:id=\"0\"/>" +
-             "<!-- note -->"));  // Empty text elements break nothing, and one inside a match keeps
-                                 // its run.
+             "<!-- note -->"));
+    // Empty text elements break nothing, and one inside a match keeps its run.
     std::string empties = "<w:r><w:t/></w:r><w:r><w:t></w:t></w:r>";
     expect(p(r("fo") + empties + r("o")), "foo", "X", 1, p(r("X") + empties));
 }
@@ -104,6 +104,14 @@ TEST_F(Replace, BreakingElementsEndTheSegment) {
     // Within one run too.
     std::string one_run = p("<w:r><w:t>foo</w:t><w:tab/><w:t>bar</w:t></w:r>");
     expect(one_run, "foobar", "x", 0, one_run);
+}
+
+TEST_F(Replace, TextElementHoldingMarkupIsLeftAlone) {
+    // Well-formed, though no schema allows it: replacing inside the tag would
+    // break the XML, so the element is neither searched nor joined across.
+    std::string odd = "<w:r><w:t>Qu<v:imagedata r:id=\"rId2\"/>ick</w:t></w:r>";
+    expect(p(r("ca") + odd + r("ta")), "a", "X", 2, p(r("cX") + odd + r("tX")));
+    expect(p(r("Qu") + odd), "QuQu", "X", 0, p(r("Qu") + odd));
 }
 
 // A text box's paragraphs are their own segments, both in the drawing and in
