@@ -126,6 +126,14 @@ void append_root_attrs(docx_buf *out, const merged_root &root) {
     if (any) docx_buf_append(out, "\"", 1);
 }
 
+// Entities that a document type declaration defines cannot travel without
+// it, and the merged part cannot carry one (packages may not).
+bool declares_document_type(const char *xml, size_t len) {
+    const char *end = xml + len;
+    const char *root = docx_find_tag(xml, end, "w:document");
+    return docx_find_bytes(xml, root ? root : end, "<!DOCTYPE") != nullptr;
+}
+
 // Adds one input's body to `bodies` (after a line feed unless it is the first).
 int collect_input(const char *path, bool first, docx_buf *bodies, merged_root &root) {
     docx_heap data;
@@ -146,6 +154,10 @@ int collect_input(const char *path, bool first, docx_buf *bodies, merged_root &r
     int rc = docx_zip_extract_main(data.get(), size, &xml, &xml_len, &part_name);
     data.reset();
     if (rc != 0) return -1;
+    if (declares_document_type(xml.get(), xml_len)) {
+        docx_set_error("document type declaration in merge input not supported: %s", path);
+        return -1;
+    }
     size_t body_len = 0;
     docx_heap body = docx_extract_body_inner(xml.get(), xml_len, &body_len);
     if (!body) return -1;

@@ -118,6 +118,9 @@ TEST_F(Merge, RefusesBadListsAndCreatesNothing) {
     testkit::write_file(not_zip, "plain text, no archive");
     std::string encrypted = dir.file("encrypted.docx");
     testkit::write_zip(encrypted, {{"EncryptionInfo", "x"}, {"word/document.xml", document("")}});
+    std::string dtd =
+        input("dtd.docx", "<?xml version=\"1.0\"?><!DOCTYPE w:document [<!ENTITY e \"x\">]>" +
+                              root_tag("") + "<w:body>" + para("&e;") + "</w:body></w:document>");
     std::string good_json = nlohmann::json(good).dump();
     struct Case {
         std::string json;
@@ -141,6 +144,7 @@ TEST_F(Merge, RefusesBadListsAndCreatesNothing) {
         {json_list({good, good, encrypted}),
          "encrypted document in merge list: " + encrypted + " (encrypted:true)"},
         {json_list({not_zip}), "not a valid ZIP/DOCX archive"},
+        {json_list({good, dtd}), "document type declaration in merge input not supported: " + dtd},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.json);
@@ -208,8 +212,7 @@ for path in sys.argv[1:]:
         print(path, e)
 )";
 
-// References to entities that a document type declaration defines cannot
-// travel without it, and packages may not carry one: such inputs are left out.
+// Inputs with a document type declaration are refused (RefusesBadLists...).
 bool declares_doctype(const std::string &docx) {
     docx_heap data, xml, part;
     size_t size = 0, len = 0;
