@@ -2,15 +2,20 @@
 //
 // Packages are read from memory with libzip, which finds the entries; whole
 // parts are inflated in one call with libdeflate, several times faster than
-// libzip's streaming zlib path, so sizes and CRCs are checked here.
+// libzip's streaming zlib path, so sizes and CRCs are checked here. Likewise
+// the parts the library writes are deflated whole by libdeflate and handed to
+// libzip as compressed data, which it copies into the archive unchanged.
 #include <libdeflate.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <zip.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
+#include <span>
 
 #include "docx_internal.h"
 
@@ -32,6 +37,11 @@ struct inflater_deleter {
     void operator()(libdeflate_decompressor *d) const noexcept { libdeflate_free_decompressor(d); }
 };
 using inflater_owner = std::unique_ptr<libdeflate_decompressor, inflater_deleter>;
+
+struct deflater_deleter {
+    void operator()(libdeflate_compressor *c) const noexcept { libdeflate_free_compressor(c); }
+};
+using deflater_owner = std::unique_ptr<libdeflate_compressor, deflater_deleter>;
 
 struct file_closer {
     void operator()(FILE *f) const noexcept { std::fclose(f); }
@@ -358,10 +368,92 @@ zip_owner create_output(const char *out_path) {
     return zip_owner(za);
 }
 
-// Adds bytes that must outlive the archive handle, deflated whatever they hold
-// (libzip would store bytes that do not shrink).
-bool add_deflated(zip_t *za, const char *name, const void *data, size_t len, zip_flags_t flags) {
-    zip_source_t *src = zip_source_buffer(za, data, len, 0);
+// A part deflated whole, as libzip reads it back when the archive is closed:
+// it must outlive the archive handle.
+struct deflated_part {
+    docx_buf bytes;  // the raw deflate stream
+    size_t size = 0;
+    uint32_t crc = 0;
+    size_t read_at = 0;
+    zip_error_t error;
+
+    deflated_part() { zip_error_init(&error); }
+    ~deflated_part() { zip_error_fini(&error); }
+    deflated_part(const deflated_part &) = delete;
+    deflated_part &operator=(const deflated_part &) = delete;
+};
+
+struct plain_part {
+    const char *name;
+    std::string_view bytes;
+};
+
+// Fails, with a message naming the part, only for lack of memory.
+bool deflate_part(libdeflate_compressor *compressor, const plain_part &plain, deflated_part *part) {
+    size_t bound =
+        compressor ? libdeflate_deflate_compress_bound(compressor, plain.bytes.size()) : 0;
+    if (!compressor || docx_buf_reserve(&part->bytes, bound + 1) != 0) {
+        docx_set_error("out of memory compressing %s", plain.name);
+        return false;
+    }
+    part->bytes.len = libdeflate_deflate_compress(compressor, plain.bytes.data(),
+                                                  plain.bytes.size(), part->bytes.data, bound);
+    part->bytes.data[part->bytes.len] = 0;
+    part->size = plain.bytes.size();
+    part->crc = libdeflate_crc32(0, plain.bytes.data(), plain.bytes.size());
+    return true;
+}
+
+// One compressor serves every part of a package; `out` has a slot for each.
+bool deflate_parts(std::span<const plain_part> parts, deflated_part *out) {
+    deflater_owner compressor(libdeflate_alloc_compressor(DEFLATE_LEVEL));
+    for (size_t i = 0; i < parts.size(); ++i)
+        if (!deflate_part(compressor.get(), parts[i], &out[i])) return false;
+    return true;
+}
+
+// The source of a deflated part. Its stat names the method, sizes and CRC,
+// so libzip writes the bytes as they are instead of compressing them again.
+zip_int64_t deflated_source(void *ud, void *data, zip_uint64_t len, zip_source_cmd_t cmd) {
+    auto *part = static_cast<deflated_part *>(ud);
+    switch (cmd) {
+        case ZIP_SOURCE_OPEN:
+            part->read_at = 0;
+            return 0;
+        case ZIP_SOURCE_READ: {
+            size_t n = std::min(static_cast<size_t>(len), part->bytes.len - part->read_at);
+            if (n) std::memcpy(data, part->bytes.data + part->read_at, n);
+            part->read_at += n;
+            return static_cast<zip_int64_t>(n);
+        }
+        case ZIP_SOURCE_STAT: {
+            auto *st = ZIP_SOURCE_GET_ARGS(zip_stat_t, data, len, &part->error);
+            if (!st) return -1;
+            zip_stat_init(st);
+            st->valid = ZIP_STAT_SIZE | ZIP_STAT_COMP_SIZE | ZIP_STAT_COMP_METHOD | ZIP_STAT_CRC |
+                        ZIP_STAT_ENCRYPTION_METHOD;
+            st->size = part->size;
+            st->comp_size = part->bytes.len;
+            st->comp_method = ZIP_CM_DEFLATE;
+            st->crc = part->crc;
+            st->encryption_method = ZIP_EM_NONE;
+            return sizeof *st;
+        }
+        case ZIP_SOURCE_ERROR:
+            return zip_error_to_data(&part->error, data, len);
+        case ZIP_SOURCE_CLOSE:
+        case ZIP_SOURCE_FREE:
+            return 0;
+        case ZIP_SOURCE_SUPPORTS:
+            return ZIP_SOURCE_SUPPORTS_READABLE;
+        default:
+            zip_error_set(&part->error, ZIP_ER_OPNOTSUPP, 0);
+            return -1;
+    }
+}
+
+bool add_deflated(zip_t *za, const char *name, deflated_part *part, zip_flags_t flags) {
+    zip_source_t *src = zip_source_function(za, deflated_source, part);
     if (!src) return false;
     zip_int64_t idx = zip_file_add(za, name, src, flags);
     if (idx < 0) {
@@ -413,8 +505,7 @@ load_status verify_entry(part_reader *r, zip_uint64_t idx, zip_stat_t *st, docx_
     return read_entry(r, idx, *st, scratch->data);
 }
 
-int copy_entries(part_reader *r, zip_t *out, zip_int64_t main_idx, const char *doc_xml,
-                 size_t doc_len) {
+int copy_entries(part_reader *r, zip_t *out, zip_int64_t main_idx, deflated_part *doc) {
     docx_buf scratch;
     zip_int64_t n = zip_get_num_entries(r->za.get(), 0);
     for (zip_int64_t i = 0; i < n; ++i) {
@@ -426,7 +517,7 @@ int copy_entries(part_reader *r, zip_t *out, zip_int64_t main_idx, const char *d
         }
         if (is_directory_name(name)) continue;
         if (i == main_idx) {
-            if (!add_deflated(out, name, doc_xml, doc_len, ZIP_FL_ENC_UTF_8)) {
+            if (!add_deflated(out, name, doc, ZIP_FL_ENC_UTF_8)) {
                 docx_set_error("failed writing document.xml");
                 return -1;
             }
@@ -551,24 +642,22 @@ int docx_zip_write_simple(const char *out_path, const char *doc_xml, size_t doc_
         core_xml = CORE_XML.data();
         core_len = CORE_XML.size();
     }
-    struct part {
-        const char *name;
-        const char *data;
-        size_t len;
+    const plain_part parts[] = {
+        {"[Content_Types].xml", CONTENT_TYPES_XML},
+        {"_rels/.rels", PACKAGE_RELS_XML},
+        {"word/document.xml", {doc_xml, doc_len}},
+        {"word/_rels/document.xml.rels", DOCUMENT_RELS_XML},
+        {"docProps/core.xml", {core_xml, core_len}},
+        {"docProps/app.xml", APP_XML},
     };
-    const part parts[] = {
-        {"[Content_Types].xml", CONTENT_TYPES_XML.data(), CONTENT_TYPES_XML.size()},
-        {"_rels/.rels", PACKAGE_RELS_XML.data(), PACKAGE_RELS_XML.size()},
-        {"word/document.xml", doc_xml, doc_len},
-        {"word/_rels/document.xml.rels", DOCUMENT_RELS_XML.data(), DOCUMENT_RELS_XML.size()},
-        {"docProps/core.xml", core_xml, core_len},
-        {"docProps/app.xml", APP_XML.data(), APP_XML.size()},
-    };
+    // Declared before the archive, which reads them until it is closed.
+    deflated_part deflated[std::size(parts)];
+    if (!deflate_parts(parts, deflated)) return -1;
     zip_owner za = create_output(out_path);
     if (!za) return -1;
-    for (const part &p : parts) {
-        if (!add_deflated(za.get(), p.name, p.data, p.len, 0)) {
-            docx_set_error("failed to add zip part: %s", p.name);
+    for (size_t i = 0; i < std::size(parts); ++i) {
+        if (!add_deflated(za.get(), parts[i].name, &deflated[i], 0)) {
+            docx_set_error("failed to add zip part: %s", parts[i].name);
             return -1;
         }
     }
@@ -590,8 +679,12 @@ int docx_zip_rewrite_document(const void *src, size_t src_len, const char *main_
         docx_set_error("%s %s", MISSING_PART, main_part);
         return -1;
     }
+    // Declared before the archive, which reads it until it is closed.
+    deflated_part doc;
+    const plain_part main_plain = {main_part, {doc_xml, doc_len}};
+    if (!deflate_parts({&main_plain, 1}, &doc)) return -1;
     zip_owner out = create_output(out_path);
     if (!out) return -1;
-    if (copy_entries(&r, out.get(), main_idx, doc_xml, doc_len) != 0) return -1;
+    if (copy_entries(&r, out.get(), main_idx, &doc) != 0) return -1;
     return finish_output(&out, out_path, "finalize failed");
 }

@@ -520,4 +520,104 @@ TEST_F(Rewrite, OverTheOpenedFileKeepsTheHandleUsable) {
     docx_close(h);
 }
 
+// MARK: - Deflated entries as written
+
+uint32_t get16(const std::string &s, size_t at) {
+    return static_cast<unsigned char>(s[at]) | static_cast<unsigned char>(s[at + 1]) << 8;
+}
+uint32_t get32(const std::string &s, size_t at) {
+    return get16(s, at) | get16(s, at + 2) << 16;
+}
+
+// An entry's local header and data, as a reader streaming the file sees them.
+struct LocalEntry {
+    uint32_t method = 0, crc = 0, comp_size = 0, size = 0;
+    std::string raw;
+};
+std::map<std::string, LocalEntry> local_entries(const std::string &zip) {
+    std::map<std::string, LocalEntry> out;
+    for (size_t at = 0; at + 30 <= zip.size() && get32(zip, at) == 0x04034b50;) {
+        size_t name_len = get16(zip, at + 26), data_at = at + 30 + name_len + get16(zip, at + 28);
+        uint32_t comp_size = get32(zip, at + 18);
+        out[zip.substr(at + 30, name_len)] = {get16(zip, at + 8), get32(zip, at + 14), comp_size,
+                                              get32(zip, at + 22), zip.substr(data_at, comp_size)};
+        at = data_at + comp_size;
+    }
+    return out;
+}
+
+// Each part the library writes holds the libdeflate level-6 stream of its
+// bytes, so libzip copied it instead of compressing it again; the local
+// headers agree with the bytes, and unzip accepts the package.
+TEST(WrittenEntries, AreTheLibraryDeflateStreams) {
+    TempDir dir;
+    std::string src = testkit::read_file(testkit::write_docx(dir.file("src.docx"), "<old/>"));
+    const std::string doc =
+        testkit::document_xml("<w:p><w:r><w:t>text text text</w:t></w:r></w:p>");
+    struct Case {
+        const char *what;
+        std::string doc;
+        bool rewrite;
+    } cases[] = {{"write", doc, false},
+                 {"write, empty main part", "", false},
+                 {"rewrite", doc, true},
+                 {"rewrite, empty main part", "", true}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string out = dir.file("out.docx");
+        int rc = c.rewrite
+                     ? docx_zip_rewrite_document(src.data(), src.size(), nullptr, c.doc.data(),
+                                                 c.doc.size(), out.c_str())
+                     : docx_zip_write_simple(out.c_str(), c.doc.data(), c.doc.size(), nullptr, 0);
+        ASSERT_EQ(rc, 0) << docx_last_error();
+        EXPECT_EQ(testkit::read_entry(out, "word/document.xml"), c.doc);
+        auto central = stored_entries(out);
+        auto local = local_entries(testkit::read_file(out));
+        ASSERT_EQ(local.size(), central.size());
+        for (const auto &[name, plain] : testkit::read_zip(out)) {
+            SCOPED_TRACE(name);
+            const LocalEntry &l = local[name];
+            EXPECT_EQ(central[name].method, ZIP_CM_DEFLATE);
+            EXPECT_EQ(l.method, ZIP_CM_DEFLATE);
+            EXPECT_EQ(l.crc, crc_of(plain));
+            EXPECT_EQ(l.size, plain.size());
+            EXPECT_TRUE(l.raw == central[name].raw);
+            if (!c.rewrite || name == "word/document.xml") {
+                EXPECT_TRUE(central[name].raw == deflated(plain)) << "recompressed";
+            }
+        }
+        testkit::Command unzip = testkit::run_command("unzip -tq " + out);
+        EXPECT_EQ(unzip.status, 0) << unzip.output;
+    }
+}
+
+// A part that cannot be compressed for lack of memory fails the call before
+// anything reaches the disk.
+TEST(WrittenEntries, OutOfMemoryWritesNothing) {
+    TempDir dir;
+    std::string src = testkit::read_file(testkit::write_docx(dir.file("src.docx"), "<old/>"));
+    std::string out = dir.file("out.docx");
+    testkit::write_file(out, "precious");
+    struct Case {
+        bool rewrite;
+        long fail_at;  // growths that succeed first
+        const char *part;
+    } cases[] = {{false, 0, "[Content_Types].xml"},
+                 {false, 2, "word/document.xml"},
+                 {true, 0, "word/document.xml"}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.part);
+        docx_buf_fail_growth_after(c.fail_at);
+        int rc = c.rewrite ? docx_zip_rewrite_document(src.data(), src.size(), nullptr, "<new/>", 6,
+                                                       out.c_str())
+                           : docx_zip_write_simple(out.c_str(), "<new/>", 6, nullptr, 0);
+        docx_buf_fail_growth_after(-1);
+        EXPECT_EQ(rc, -1);
+        EXPECT_EQ(docx_last_error(), std::string("out of memory compressing ") + c.part);
+        EXPECT_EQ(testkit::read_file(out), "precious");
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 2)
+        << "a temporary file was left behind";
+}
+
 }  // namespace
