@@ -129,6 +129,11 @@ const char *docx_find_close(const char *start, const char *end, const char *name
 // self-closing, else past its end tag; null when unbalanced.
 const char *docx_element_end(const char *tag, const char *end, const char *name);
 int docx_attr_val(const char *tag, const char *end, const char *name, char *out, size_t out_size);
+// The tag at '<' p: a start tag of `name` as docx_find_tag finds it; a nested
+// start tag or the end tag of `name` as docx_find_close counts them.
+bool docx_tag_opens(const char *p, const char *end, std::string_view name);
+bool docx_tag_nests(const char *p, const char *end, std::string_view name);
+bool docx_tag_closes(const char *p, const char *end, std::string_view name);
 docx_heap docx_extract_body_inner(const char *xml, size_t xml_len, size_t *out_len);
 // The content of w:body: 1 found, 0 no w:body start tag, -1 its '>' missing.
 // The end is the first "</w:body>" after the start, or the end of the XML.

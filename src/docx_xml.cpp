@@ -264,6 +264,26 @@ const char *docx_element_end(const char *tag, const char *end, const char *name)
     return element_end(tag, end, name);
 }
 
+// One tag at its '<', judged as docx_find_tag (opens) and docx_find_close
+// (nests, closes) judge it, for callers that walk every tag once themselves.
+bool docx_tag_opens(const char *p, const char *end, std::string_view name) {
+    size_t n = name.size();
+    return static_cast<size_t>(end - p) > n + 1 && p[1] != '!' && p[1] != '/' && p[1] != '?' &&
+           same_bytes(p + 1, name) && is_name_end(p[1 + n]);
+}
+
+bool docx_tag_nests(const char *p, const char *end, std::string_view name) {
+    size_t n = name.size();
+    return static_cast<size_t>(end - p) > n + 1 && p[1] != '/' && p[1] != '!' &&
+           same_bytes(p + 1, name) && (p[1 + n] == '/' || p[1 + n] == '>' || is_space(p[1 + n]));
+}
+
+bool docx_tag_closes(const char *p, const char *end, std::string_view name) {
+    size_t n = name.size();
+    return static_cast<size_t>(end - p) > n + 2 && p[1] == '/' && same_bytes(p + 2, name) &&
+           (p[2 + n] == '>' || is_space(p[2 + n]));
+}
+
 int docx_attr_val(const char *tag, const char *end, const char *name, char *out, size_t out_size) {
     if (!tag || !end || !name || !out || out_size == 0) return -1;
     size_t n = std::strlen(name);
