@@ -80,7 +80,22 @@ struct CountCase {
     const char *what;
     std::string body;
     int paragraphs, tables, images;
+    json styles = nullptr;  // checked when given
 };
+
+template <size_t N>
+void expect_counts(const CountCase (&cases)[N]) {
+    for (const CountCase &c : cases) {
+        SCOPED_TRACE(c.what);
+        json j = body_summary(c.body);
+        EXPECT_EQ(j["paragraphs"], c.paragraphs);
+        EXPECT_EQ(j["tables"], c.tables);
+        EXPECT_EQ(j["images"], c.images);
+        if (!c.styles.is_null()) {
+            EXPECT_EQ(j["styles"], c.styles);
+        }
+    }
+}
 
 TEST(Info, CountsTopLevelParagraphsAndTablesAndEveryPicture) {
     const CountCase cases[] = {
@@ -118,18 +133,52 @@ TEST(Info, CountsTopLevelParagraphsAndTablesAndEveryPicture) {
         {"image after an unclosed pict",
          "<w:p><w:r><w:pict><v:shape></w:r></w:p>" + run_para(vml_image), 2, 0, 1},
     };
-    for (const CountCase &c : cases) {
-        SCOPED_TRACE(c.what);
-        json j = body_summary(c.body);
-        EXPECT_EQ(j["paragraphs"], c.paragraphs);
-        EXPECT_EQ(j["tables"], c.tables);
-        EXPECT_EQ(j["images"], c.images);
-    }
+    expect_counts(cases);
 }
 
 TEST(Info, PicturesAfterTheBodyAreNotCounted) {
     std::string xml = testkit::document_xml(run_para(drawing)) + drawing;
     EXPECT_EQ(json::parse(summary(xml))["images"], 1);
+}
+
+std::string nested_picts(int n) {
+    std::string open, close;
+    for (int i = 0; i < n; ++i) {
+        open += "<w:pict>";
+        close += "</w:pict><v:imagedata/>";
+    }
+    return open + "<v:imagedata/>" + close;
+}
+
+// Markup no word processor writes is read by the element rules all the same:
+// the walk takes each tag of the body once and must agree with them.
+TEST(Info, ReadsMalformedMarkupByTheElementRules) {
+    const json none = json::array();
+    const CountCase cases[] = {
+        {"w:pPr inside a paragraph's end tag",
+         "<w:p></w:p <w:pPr <w:pStyle w:val=\"InEndTag\"/><w:p/>", 2, 0, 0,
+         json::array({"InEndTag"})},
+        {"w:pPr inside a self-closing paragraph tag",
+         "<w:p a=\"x\" <w:pPr <w:pStyle w:val=\"InTag\" /><w:p></w:p>", 2, 0, 0,
+         json::array({"InTag"})},
+        {"end tag inside a nested self-closing paragraph",
+         "<w:p><w:p x=\"</w:p \"/><w:r/></w:p><w:p></w:p>", 2, 0, 0, none},
+        {"vertical tab after a nested paragraph's name",
+         "<w:p><w:p\v></w:p><w:pPr><w:pStyle w:val=\"Outer\"/></w:pPr></w:p><w:tbl></w:tbl >", 1, 1,
+         0, json::array({"Outer"})},
+        {"picts after an unclosed pict", "<w:pict><w:pict></w:pict><v:imagedata/>" + vml_image, 0,
+         0, 2, none},
+        {"image after a closed inner pict",
+         "<w:pict><w:pict><v:imagedata/></w:pict><v:imagedata/></w:pict>", 0, 0, 2, none},
+        {"pict start inside a fallback",
+         "<w:pict><mc:Fallback><w:pict></mc:Fallback></w:pict><v:imagedata/>" + drawing, 0, 0, 2,
+         none},
+        {"unclosed fallback ends the count",
+         "<mc:Fallback>" + drawing + "</mc:Fallback>" + drawing + "<mc:Fallback>" + drawing, 0, 0,
+         1, none},
+        {"picts nested deeper than tracked", nested_picts(18), 0, 0, 16, none},
+    };
+    expect_counts(cases);
 }
 
 struct StyleCase {
