@@ -13,6 +13,10 @@
 
 #include "docx_internal.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 constexpr std::string_view PAGE_BREAK = "\n\n---\n\n";
@@ -31,12 +35,10 @@ void append(docx_buf *out, std::string_view s) {
 }
 
 // Whether the '<' at p opens a start tag named `name`, by the rule of docx_find_tag.
-// A template so that the comparison with the literal name is inlined.
-template <size_t N>
-bool tag_is(const char *p, const char *end, const char (&name)[N]) {
-    constexpr size_t n = N - 1;
+bool tag_is(const char *p, const char *end, std::string_view name) {
+    const size_t n = name.size();
     if (static_cast<size_t>(end - p) <= n + 1) return false;
-    if (std::memcmp(p + 1, name, n) != 0) return false;
+    if (std::memcmp(p + 1, name.data(), n) != 0) return false;
     char c = p[1 + n];
     return c == '\t' || c == '\n' || c == '\r' || c == ' ' || c == '/' || c == '>';
 }
@@ -229,6 +231,12 @@ std::string_view emphasis(element rpr) {
     return bold && italic ? "***" : bold ? "**" : italic ? "*" : "";
 }
 
+// Drops the bytes from `len` on.
+void truncate(docx_buf *out, size_t len) {
+    out->len = len;
+    if (out->data) out->data[len] = 0;
+}
+
 // Puts `s` in front of the bytes from `at` on.
 void insert(docx_buf *out, size_t at, std::string_view s) {
     const size_t tail = out->len - at;
@@ -282,8 +290,369 @@ void render_runs(const render_ctx &ctx, element para) {
     }
 }
 
+// MARK: - One pass over a plainly nested paragraph
+
+// What Word writes is plainly nested: every '<' in a paragraph opens a start
+// or end tag whose name ends in white space, '/' or '>', each tag ends at a
+// '>' before the next '<', and end tags match their start tags. There the
+// rules of the general walk above come down to one forward pass over the tags:
+// - a run is an outermost w:r that is not self-closing; its text comes from
+//   its w:t, w:br and w:tab elements in order, leaving out what lies in
+//   property elements (w:rPr, w:pPr); its emphasis from its first w:rPr;
+// - the style is the first w:pStyle in the paragraph's first w:pPr;
+// - a page break outside runs counts only when no w:r start tag follows it.
+// A w:t in a run must hold text alone and end with exactly "</w:t>", the end
+// the general walk looks for. Anything else ends the pass, and the general
+// walk renders the paragraph again from its start.
+
+constexpr int MAX_NESTING = 128;
+
+enum class tag_kind : unsigned char { other, p, r, t, b, i, br, tab, rpr, ppr, pstyle };
+
+// Names are a few bytes long: a plain loop beats a call to memcmp.
+bool same_name(const char *a, const char *b, size_t n) {
+    for (size_t i = 0; i < n; ++i)
+        if (a[i] != b[i]) return false;
+    return true;
+}
+
+bool same_name(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && same_name(a.data(), b.data(), a.size());
+}
+
+tag_kind kind_of(std::string_view name) {
+    if (name.size() < 3 || name[0] != 'w' || name[1] != ':') return tag_kind::other;
+    std::string_view local(name.data() + 2, name.size() - 2);
+    if (local.size() == 1) {
+        switch (local[0]) {
+            case 'p':
+                return tag_kind::p;
+            case 'r':
+                return tag_kind::r;
+            case 't':
+                return tag_kind::t;
+            case 'b':
+                return tag_kind::b;
+            case 'i':
+                return tag_kind::i;
+        }
+        return tag_kind::other;
+    }
+    if (same_name(local, "br")) return tag_kind::br;
+    if (same_name(local, "tab")) return tag_kind::tab;
+    if (same_name(local, "rPr")) return tag_kind::rpr;
+    if (same_name(local, "pPr")) return tag_kind::ppr;
+    if (same_name(local, "pStyle")) return tag_kind::pstyle;
+    return tag_kind::other;
+}
+
+// The first byte a or b in [p, end), 16 bytes at a time.
+const char *find_either(const char *p, const char *end, char a, char b) {
+#if defined(__SSE2__)
+    const __m128i va = _mm_set1_epi8(a);
+    const __m128i vb = _mm_set1_epi8(b);
+    for (; end - p >= 16; p += 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        int mask = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, va), _mm_cmpeq_epi8(v, vb)));
+        if (mask) return p + __builtin_ctz(static_cast<unsigned>(mask));
+    }
+#endif
+    for (; p < end; ++p)
+        if (*p == a || *p == b) return p;
+    return nullptr;
+}
+
+// The first '<' in [p, end). Between tags there is mostly nothing at all.
+const char *next_lt(const char *p, const char *end) {
+    return p < end && *p == '<' ? p : find_either(p, end, '<', '<');
+}
+
+// The '>' that ends a tag whose name ends at ne; null when a '<' comes first.
+const char *tag_close(const char *ne, const char *end) {
+    if (*ne == '>') return ne;
+    const char *gt = find_either(ne, end, '<', '>');
+    return gt && *gt == '>' ? gt : nullptr;
+}
+
+bool is_name_char(char c) {
+    return static_cast<unsigned char>(c) > ' ' && c != '/' && c != '>' && c != '<';
+}
+
+// The first byte at or after p that cannot belong to a tag name: white space
+// and other controls, '/', '>', '<'. One compare finds it for most names.
+const char *name_end(const char *p, const char *end) {
+#if defined(__SSE2__)
+    for (; end - p >= 16; p += 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        __m128i stop =
+            _mm_or_si128(_mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(' ')), v),
+                         _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('/')),
+                                      _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('>')),
+                                                   _mm_cmpeq_epi8(v, _mm_set1_epi8('<')))));
+        if (int mask = _mm_movemask_epi8(stop))
+            return p + __builtin_ctz(static_cast<unsigned>(mask));
+    }
+#endif
+    while (p < end && is_name_char(*p)) ++p;
+    return p;
+}
+
+struct tag {
+    const char *lt = nullptr;
+    const char *gt = nullptr;
+    std::string_view name;
+    tag_kind kind = tag_kind::other;
+    bool end = false;    // "</name>"
+    bool empty = false;  // "<name/>"
+};
+
+// The tag whose '<' is at lt; false unless it is a plain start or end tag.
+bool read_tag(const char *lt, const char *end, tag *t) {
+    const char *name = lt + 1;
+    const bool is_end = name < end && *name == '/';
+    if (is_end) ++name;
+    const char *ne = name_end(name, end);
+    if (ne == name || ne == end || *name == '!' || *name == '?') return false;
+    const char c = *ne;
+    if (c != '\t' && c != '\n' && c != '\r' && c != ' ' && c != '>' && (is_end || c != '/'))
+        return false;
+    const char *gt = tag_close(ne, end);
+    if (!gt) return false;
+    t->lt = lt;
+    t->gt = gt;
+    t->name = std::string_view(name, static_cast<size_t>(ne - name));
+    t->kind = kind_of(t->name);
+    t->end = is_end;
+    t->empty = !is_end && gt[-1] == '/';
+    return true;
+}
+
+// Emphasis of the run being rendered, known once its first w:rPr has ended.
+// The marker goes out ahead of the text when it is known before any text.
+struct run_state {
+    size_t text_start = 0;
+    int depth = -1;       // of the w:r element; -1: outside runs
+    int skip_depth = -1;  // of the property element being left out
+    int rpr_depth = -1;   // of the first w:rPr while inside it
+    bool rpr_seen = false;
+    bool bold_seen = false;
+    bool italic_seen = false;
+    bool bold = false;
+    bool italic = false;
+    std::string_view marker_out;  // the marker already put ahead of the text
+
+    std::string_view marker() const {
+        return bold && italic ? "***" : bold ? "**" : italic ? "*" : "";
+    }
+};
+
+// The value of a w:b or w:i: on unless w:val is "0" or "false".
+bool flag_on(const tag &t) {
+    char val[16] = "";
+    if (docx_attr_val(t.lt, t.gt, "w:val", val, sizeof val) != 0) return true;
+    return std::strcmp(val, "0") != 0 && std::strcmp(val, "false") != 0;
+}
+
+class paragraph_pass {
+  public:
+    explicit paragraph_pass(const render_ctx &ctx) : ctx_(ctx), start_(ctx.out->len) {}
+
+    // Renders the paragraph at p; returns its end, or null (nothing appended)
+    // when it is not plainly nested.
+    const char *render(const char *p) {
+        const char *end = walk(p);
+        if (!end) truncate(ctx_.out, start_);
+        return end;
+    }
+
+  private:
+    const char *walk(const char *p) {
+        const char *limit = ctx_.body_end;
+        tag t;
+        // A self-closing w:p ends at its own tag.
+        for (const char *cur = p; (cur = next_lt(cur, limit)) && read_tag(cur, limit, &t);) {
+            cur = t.gt + 1;
+            if (!(t.end ? close(t) : open(t, &cur))) return nullptr;
+            if (depth_ == 0) {
+                finish();
+                return cur;
+            }
+        }
+        return nullptr;
+    }
+
+    bool open(const tag &t, const char **cur) {
+        if (markdown()) note_style(t);
+        if (run_.depth < 0)
+            between_runs(t);
+        else if (!in_run(t, cur))
+            return false;
+        if (t.empty || (t.kind == tag_kind::t && run_.depth >= 0 && run_.skip_depth < 0))
+            return true;
+        if (depth_ == MAX_NESTING) return false;
+        open_[depth_++] = {t.name.data(), t.name.size()};
+        return true;
+    }
+
+    bool close(const tag &t) {
+        if (depth_ == 0 || !(open_[depth_ - 1] == t.name)) return false;
+        --depth_;
+        if (depth_ == ppr_depth_) style_done_ = true;
+        if (run_.depth < 0) return true;
+        if (depth_ == run_.rpr_depth) emphasis_known();
+        if (depth_ == run_.skip_depth) run_.skip_depth = -1;
+        if (depth_ == run_.depth) finish_run();
+        return true;
+    }
+
+    bool markdown() const { return ctx_.mode == render_mode::markdown; }
+
+    // The style of the first w:pPr. The heading prefix waits for the end of
+    // the paragraph when text or an open run came first.
+    void note_style(const tag &t) {
+        if (style_done_) return;
+        if (ppr_depth_ < 0) {
+            if (t.kind != tag_kind::ppr) return;
+            if (t.empty)
+                style_done_ = true;
+            else
+                ppr_depth_ = depth_;
+            return;
+        }
+        if (t.kind != tag_kind::pstyle) return;
+        style_done_ = true;
+        char style[128] = "";
+        docx_attr_val(t.lt, t.gt, "w:val", style, sizeof style);
+        level_ = heading_level(style);
+        if (level_ && run_.depth < 0 && ctx_.out->len == start_) put_heading();
+    }
+
+    void put_heading() {
+        char prefix[] = "###### ";
+        insert(ctx_.out, start_,
+               std::string_view(prefix + 6 - level_, static_cast<size_t>(level_) + 1));
+        level_ = 0;
+    }
+
+    void between_runs(const tag &t) {
+        if (t.kind == tag_kind::br) {
+            if (is_page_break(t.lt, t.gt)) ++trailing_breaks_;
+        } else if (t.kind == tag_kind::r) {
+            trailing_breaks_ = 0;
+            if (!t.empty) {
+                run_ = run_state{};
+                run_.depth = depth_;
+                run_.text_start = ctx_.out->len;
+            }
+        }
+    }
+
+    bool in_run(const tag &t, const char **cur) {
+        if (markdown()) note_emphasis(t);
+        if (run_.skip_depth >= 0) return true;
+        switch (t.kind) {
+            case tag_kind::t:
+                return t.empty || run_text(t, cur);
+            case tag_kind::br:
+                append(ctx_.out, is_page_break(t.lt, t.gt) ? PAGE_BREAK : "\n");
+                return true;
+            case tag_kind::tab:
+                append(ctx_.out, "\t");
+                return true;
+            case tag_kind::rpr:
+            case tag_kind::ppr:
+                if (!t.empty) run_.skip_depth = depth_;
+                return true;
+            default:
+                return true;
+        }
+    }
+
+    // The text of the w:t at t up to its "</w:t>", which must come next. Text
+    // without references is copied as it stands.
+    bool run_text(const tag &t, const char **cur) {
+        const char *limit = ctx_.body_end;
+        const char *text = t.gt + 1;
+        const char *close = find_either(text, limit, '<', '&');
+        const bool plain = close && *close == '<';
+        if (!plain) close = next_lt(close ? close : limit, limit);
+        if (!close || static_cast<size_t>(limit - close) < TEXT_END.size() ||
+            !same_name(close, TEXT_END.data(), TEXT_END.size()))
+            return false;
+        std::string_view s(text, static_cast<size_t>(close - text));
+        if (plain)
+            append(ctx_.out, s);
+        else
+            append_decoded(ctx_.out, s);
+        *cur = close + TEXT_END.size();
+        return true;
+    }
+
+    void note_emphasis(const tag &t) {
+        if (!run_.rpr_seen) {
+            if (t.kind != tag_kind::rpr) return;
+            run_.rpr_seen = true;
+            if (!t.empty) run_.rpr_depth = depth_;
+            return;
+        }
+        if (run_.rpr_depth < 0) return;
+        if (t.kind == tag_kind::b && !run_.bold_seen) {
+            run_.bold_seen = true;
+            run_.bold = flag_on(t);
+        } else if (t.kind == tag_kind::i && !run_.italic_seen) {
+            run_.italic_seen = true;
+            run_.italic = flag_on(t);
+        }
+    }
+
+    void emphasis_known() {
+        run_.rpr_depth = -1;
+        if (ctx_.out->len != run_.text_start) return;
+        run_.marker_out = run_.marker();
+        append(ctx_.out, run_.marker_out);
+    }
+
+    // The markers enclose the whole run text; a run without text adds nothing.
+    void finish_run() {
+        docx_buf *out = ctx_.out;
+        std::string_view marker = run_.marker();
+        if (!run_.marker_out.empty()) {
+            if (out->len == run_.text_start + marker.size())
+                truncate(out, run_.text_start);
+            else
+                append(out, marker);
+        } else if (out->len > run_.text_start && !marker.empty()) {
+            insert(out, run_.text_start, marker);
+            append(out, marker);
+        }
+        run_.depth = -1;
+    }
+
+    void finish() {
+        for (int i = 0; i < trailing_breaks_; ++i) append(ctx_.out, PAGE_BREAK);
+        if (level_) put_heading();
+        append(ctx_.out, "\n");
+    }
+
+    const render_ctx &ctx_;
+    const size_t start_;
+    // Names of the open elements; left uninitialised, only [0, depth_) is read.
+    struct name_ref {
+        const char *data;
+        size_t size;
+        bool operator==(std::string_view s) const { return same_name({data, size}, s); }
+    } open_[MAX_NESTING];
+    int depth_ = 0;
+    int ppr_depth_ = -1;  // of the first w:pPr
+    bool style_done_ = false;
+    int level_ = 0;  // a heading prefix still to put in front
+    int trailing_breaks_ = 0;
+    run_state run_;
+};
+
 // Where the walk goes on after the paragraph at p; null stops the rendering.
 const char *render_paragraph(const render_ctx &ctx, const char *p) {
+    if (const char *end = paragraph_pass(ctx).render(p)) return end;
     docx_buf *out = ctx.out;
     const char *gt = docx_find_byte(p, ctx.body_end, '>');
     if (gt && self_closing(gt)) {
@@ -345,15 +714,18 @@ const char *render_table(const render_ctx &ctx, const char *t) {
     return table_end;
 }
 
-// Each outermost paragraph and table once, in document order.
+// Each outermost paragraph and table once, in document order. The next one
+// is the first w:p or w:tbl start tag after the cursor: the bytes between
+// blocks are scanned once, and a body without tables is not searched for one.
 void render_body(const render_ctx &ctx, const char *cur) {
-    lookahead next_para{"w:p"};
-    lookahead next_table{"w:tbl"};
-    while (cur && cur < ctx.body_end) {
-        const char *p = next_para.from(cur, ctx.body_end);
-        const char *t = next_table.from(cur, ctx.body_end);
-        if (!p && !t) return;
-        cur = p && (!t || p < t) ? render_paragraph(ctx, p) : render_table(ctx, t);
+    const char *end = ctx.body_end;
+    while (cur && (cur = next_lt(cur, end))) {
+        if (tag_is(cur, end, "w:p"))
+            cur = render_paragraph(ctx, cur);
+        else if (tag_is(cur, end, "w:tbl"))
+            cur = render_table(ctx, cur);
+        else
+            ++cur;
     }
 }
 

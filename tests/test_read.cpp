@@ -172,6 +172,27 @@ INSTANTIATE_TEST_SUITE_P(
             "ab\n", "ab\n"}),
     case_name);
 
+// The first w:pPr gives the style and a run's first w:rPr its emphasis
+// wherever they lie, also after text; breaks outside runs count only after
+// the last one.
+INSTANTIATE_TEST_SUITE_P(
+    PropertiesAnywhere, Render,
+    testing::Values(
+        render_case{"style_after_text",
+                    para(text_run("a") + "<w:pPr><w:pStyle w:val=\"Heading2\"/></w:pPr>"), "## a\n",
+                    "a\n"},
+        render_case{"style_inside_run",
+                    para(run("<w:pPr><w:pStyle w:val=\"Heading1\"/></w:pPr>"
+                             "<w:rPr><w:i/></w:rPr><w:t>x</w:t>")),
+                    "# *x*\n", "x\n"},
+        render_case{"flags_after_text", para(run("<w:t>a</w:t><w:rPr><w:b/></w:rPr><w:t>b</w:t>")),
+                    "**ab**\n", "ab\n"},
+        render_case{"empty_first_rpr_means_no_flags",
+                    para(run("<w:rPr/><w:rPr><w:b/></w:rPr><w:t>x</w:t>")), "x\n", "x\n"},
+        render_case{"page_break_before_a_run_is_dropped",
+                    para("<w:br w:type=\"page\"/>" + text_run("a")), "a\n", "a\n"}),
+    case_name);
+
 INSTANTIATE_TEST_SUITE_P(
     Tables, Render,
     testing::Values(
