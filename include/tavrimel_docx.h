@@ -56,7 +56,8 @@ TAVRIMEL_DOCX_API const char *docx_tables(int handle);
 /* A one-line JSON summary: {"paragraphs","tables","images","styles","title",
  * "author","created","encrypted"}. "images" counts each picture once: every
  * w:drawing, and every w:pict that holds an image (v:imagedata), wherever it
- * stands in the body. Returns NULL on failure. Lifetime as for docx_content. */
+ * stands in the body; the mc:Fallback copy of a picture is not counted again.
+ * Returns NULL on failure. Lifetime as for docx_content. */
 TAVRIMEL_DOCX_API const char *docx_info(int handle);
 
 /* Writes a new DOCX file at `out_path` from Markdown (`format` 0: headings,
