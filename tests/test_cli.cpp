@@ -41,6 +41,8 @@ TEST(Cli, ExitStatusAndOutputOfEachCommand) {
         {"write @", 2, "docx-tools: missing -o OUT"},
         {"merge -o", 2, "docx-tools: -o needs a file name"},
         {"replace @ a", 2, "docx-tools: replace takes FILE FIND REPLACEMENT"},
+        {"merge -o out.docx \"$(printf '\\377.docx')\"", 1,
+         "docx-tools: path is not valid UTF-8: \xff.docx"},
     };
     for (const Case &c : cases) {
         std::string args = c.args;

@@ -173,9 +173,16 @@ int cmd_merge(int argc, char **argv) {
     args a = parse(argc, argv, {});
     const std::string &out = require_output(a);
     if (a.positional.empty()) throw usage_error{"merge needs at least one FILE"};
-    // Paths are bytes; keep any that are no valid UTF-8 rather than fail.
-    std::string list =
-        nlohmann::json(a.positional).dump(-1, ' ', false, nlohmann::json::error_handler_t::ignore);
+    // The list is JSON, whose strings are UTF-8: a path in another encoding
+    // cannot be named in it (dropping its odd bytes would name another file).
+    for (const auto &path : a.positional) {
+        try {
+            (void)nlohmann::json(path).dump();
+        } catch (const nlohmann::json::type_error &) {
+            return fail(("path is not valid UTF-8: " + path).c_str());
+        }
+    }
+    std::string list = nlohmann::json(a.positional).dump();
     if (!docx_merge(list.c_str(), out.c_str())) return fail_last();
     return 0;
 }
