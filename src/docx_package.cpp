@@ -23,30 +23,21 @@ namespace {
 
 // MARK: - Owners
 
-struct zip_discarder {
-    void operator()(zip_t *za) const noexcept { zip_discard(za); }
+// One deleter for every C handle: calls `release` on it.
+template <auto release>
+struct c_deleter {
+    template <typename T>
+    void operator()(T *p) const noexcept {
+        release(p);
+    }
 };
-using zip_owner = std::unique_ptr<zip_t, zip_discarder>;
-
-struct zip_file_closer {
-    void operator()(zip_file_t *f) const noexcept { zip_fclose(f); }
-};
-using zip_file_owner = std::unique_ptr<zip_file_t, zip_file_closer>;
-
-struct inflater_deleter {
-    void operator()(libdeflate_decompressor *d) const noexcept { libdeflate_free_decompressor(d); }
-};
-using inflater_owner = std::unique_ptr<libdeflate_decompressor, inflater_deleter>;
-
-struct deflater_deleter {
-    void operator()(libdeflate_compressor *c) const noexcept { libdeflate_free_compressor(c); }
-};
-using deflater_owner = std::unique_ptr<libdeflate_compressor, deflater_deleter>;
-
-struct file_closer {
-    void operator()(FILE *f) const noexcept { std::fclose(f); }
-};
-using file_owner = std::unique_ptr<FILE, file_closer>;
+using zip_owner = std::unique_ptr<zip_t, c_deleter<zip_discard>>;
+using zip_file_owner = std::unique_ptr<zip_file_t, c_deleter<zip_fclose>>;
+using inflater_owner =
+    std::unique_ptr<libdeflate_decompressor, c_deleter<libdeflate_free_decompressor>>;
+using deflater_owner =
+    std::unique_ptr<libdeflate_compressor, c_deleter<libdeflate_free_compressor>>;
+using file_owner = std::unique_ptr<FILE, c_deleter<std::fclose>>;
 
 // MARK: - Reading archives
 
