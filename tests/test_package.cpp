@@ -2,6 +2,7 @@
 // and rewriting packages.
 #include <gtest/gtest.h>
 #include <libdeflate.h>
+#include <sys/stat.h>
 #include <zip.h>
 
 #include <cstring>
@@ -404,6 +405,24 @@ TEST(ZipWriteSimple, WritesTheSixEntriesInOrder) {
     std::string core = "<core/>";
     ASSERT_EQ(docx_zip_write_simple(out.c_str(), "<d/>", 4, core.data(), core.size()), 0);
     EXPECT_EQ(testkit::read_entry(out, "docProps/core.xml"), core);
+}
+
+// The temporary file the package is built in is private until renamed; the
+// output must still get the permissions any new file of the user gets.
+TEST(ZipWriteSimple, OutputGetsTheUsualPermissions) {
+    TempDir dir;
+    std::string out = dir.file("out.docx");
+    testkit::write_file(out, "an older file");
+    for (mode_t mask : {mode_t{022}, mode_t{077}}) {
+        mode_t old = umask(mask);
+        int rc = docx_zip_write_simple(out.c_str(), "<d/>", 4, nullptr, 0);
+        umask(old);
+        ASSERT_EQ(rc, 0);
+        struct stat st;
+        ASSERT_EQ(stat(out.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask);
+    }
+    EXPECT_EQ(testkit::read_entry(out, "word/document.xml"), "<d/>");
 }
 
 TEST(ZipWriteSimple, UncreatableOutputCreatesNothing) {
