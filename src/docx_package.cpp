@@ -3,22 +3,27 @@
 // Packages are read from memory with libzip, which finds the entries; whole
 // parts are inflated in one call with libdeflate, several times faster than
 // libzip's streaming zlib path, so sizes and CRCs are checked here. Likewise
-// the parts the library writes are deflated whole by libdeflate and handed to
-// libzip as compressed data, which it copies into the archive unchanged.
+// the parts the library writes are deflated whole by libdeflate (large ones
+// with zlib taking their head on a second thread) and handed to libzip as
+// compressed data, which it copies into the archive unchanged.
 #include <libdeflate.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zip.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
 #include <new>
 #include <span>
+#include <system_error>
+#include <thread>
 
 #include "docx_internal.h"
 
@@ -513,11 +518,100 @@ struct plain_part {
     std::string_view bytes;
 };
 
+// Parts from this size on are deflated on two threads where two cores exist:
+// the thread start costs microseconds, the 40% taken off costs milliseconds.
+constexpr size_t TWO_THREAD_MIN = size_t{512} << 10;
+// zlib deflates about 1.5 times slower than libdeflate, so it takes 2/5.
+constexpr size_t HEAD_SHARE_NUM = 2, HEAD_SHARE_DEN = 5;
+// A sync flush adds an empty stored block to what deflateBound allows for.
+constexpr size_t SYNC_FLUSH_SLACK = 64;
+
+// The head of a part, deflated by zlib into a stream that a second one can
+// follow: a sync flush ends it byte-aligned without a final block.
+class head_deflater {
+  public:
+    head_deflater() = default;
+    head_deflater(const head_deflater &) = delete;
+    head_deflater &operator=(const head_deflater &) = delete;
+    ~head_deflater() {
+        if (initialised_) deflateEnd(&zs_);
+    }
+
+    // The room the stream of `head` may take; 0 when zlib cannot start.
+    size_t begin(std::string_view head) {
+        if (head.size() > UINT_MAX / 2 || deflateInit2(&zs_, DEFLATE_LEVEL, Z_DEFLATED, -MAX_WBITS,
+                                                       8, Z_DEFAULT_STRATEGY) != Z_OK)
+            return 0;
+        initialised_ = true;
+        zs_.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(head.data()));
+        zs_.avail_in = static_cast<uInt>(head.size());
+        return deflateBound(&zs_, head.size()) + SYNC_FLUSH_SLACK;
+    }
+
+    // Deflates the whole head into `out`; the stream's length, 0 on failure.
+    size_t run(char *out, size_t room) {
+        zs_.next_out = reinterpret_cast<Bytef *>(out);
+        zs_.avail_out = static_cast<uInt>(room);
+        bool whole = deflate(&zs_, Z_SYNC_FLUSH) == Z_OK && zs_.avail_in == 0 && zs_.avail_out > 0;
+        return whole ? zs_.total_out : 0;
+    }
+
+  private:
+    z_stream zs_{};
+    bool initialised_ = false;
+};
+
+bool two_cores() {
+    static const bool two = std::thread::hardware_concurrency() >= 2;
+    return two;
+}
+
+enum class split_result { done, declined, no_memory };
+
+// Deflates the head on a second thread while libdeflate takes the tail; the
+// two streams joined are one. Both write into one block, the head's stream
+// first; the tail's is moved down behind it. `declined` when zlib or the
+// thread cannot start: the caller then deflates on this thread alone.
+split_result deflate_on_two_threads(libdeflate_compressor *compressor, const plain_part &plain,
+                                    deflated_part *part) {
+    std::string_view all = plain.bytes;
+    size_t cut = all.size() / HEAD_SHARE_DEN * HEAD_SHARE_NUM;
+    std::string_view tail = all.substr(cut);
+    head_deflater head;
+    size_t head_room = head.begin(all.substr(0, cut));
+    if (head_room == 0) return split_result::declined;
+    size_t tail_room = libdeflate_deflate_compress_bound(compressor, tail.size());
+    docx_buf *out = &part->bytes;
+    if (docx_buf_reserve(out, head_room + tail_room + 1) != 0) return split_result::no_memory;
+    size_t head_len = 0;
+    std::thread worker;
+    try {
+        worker = std::thread([&] { head_len = head.run(out->data, head_room); });
+    } catch (const std::system_error &) {
+        return split_result::declined;
+    }
+    size_t tail_len = libdeflate_deflate_compress(compressor, tail.data(), tail.size(),
+                                                  out->data + head_room, tail_room);
+    part->crc = libdeflate_crc32(0, all.data(), all.size());
+    worker.join();
+    if (head_len == 0) return split_result::declined;
+    std::memmove(out->data + head_len, out->data + head_room, tail_len);
+    out->len = head_len + tail_len;
+    out->data[out->len] = 0;
+    part->size = all.size();
+    return split_result::done;
+}
+
 // Fails, with a message naming the part, only for lack of memory.
 bool deflate_part(libdeflate_compressor *compressor, const plain_part &plain, deflated_part *part) {
+    split_result split = compressor && plain.bytes.size() >= TWO_THREAD_MIN && two_cores()
+                             ? deflate_on_two_threads(compressor, plain, part)
+                             : split_result::declined;
+    if (split == split_result::done) return true;
     size_t bound =
         compressor ? libdeflate_deflate_compress_bound(compressor, plain.bytes.size()) : 0;
-    if (!compressor || docx_buf_reserve(&part->bytes, bound + 1) != 0) {
+    if (!compressor || split == split_result::no_memory ||
+        docx_buf_reserve(&part->bytes, bound + 1) != 0) {
         docx_set_error("out of memory compressing %s", plain.name);
         return false;
     }
