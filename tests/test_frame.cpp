@@ -28,6 +28,34 @@ TEST(ResultBuffer, GrowsFrom4096ByDoubling) {
     }
 }
 
+// A text export's result larger than the result buffer takes the buffer's
+// place; a smaller one after it is copied in, and the buffer does not shrink.
+TEST(ResultBuffer, LargeResultsReplaceItAndSmallOnesFollow) {
+    TempDir dir;
+    std::string body;
+    for (int i = 0; i < 20000; ++i)
+        body += "<w:p><w:r><w:t>paragraph " + std::to_string(i) + "</w:t></w:r></w:p>";
+    std::string big = testkit::write_docx(dir.file("big.docx"), testkit::document_xml(body));
+    std::string small = testkit::write_docx(
+        dir.file("small.docx"), testkit::document_xml("<w:p><w:r><w:t>hi</w:t></w:r></w:p>"));
+    int hb = docx_open(big.c_str()), hs = docx_open(small.c_str());
+    ASSERT_GE(hb, 0);
+    ASSERT_GE(hs, 0);
+    const char *text = docx_content(hb, 1);
+    ASSERT_NE(text, nullptr);
+    size_t len = std::strlen(text);
+    EXPECT_GT(len, 200000u);
+    EXPECT_TRUE(std::string_view(text).starts_with("paragraph 0\n"));
+    EXPECT_TRUE(std::string_view(text).ends_with("paragraph 19999\n"));
+    size_t cap = docx_tls_capacity();
+    EXPECT_GT(cap, len);
+    EXPECT_STREQ(docx_content(hs, 1), "hi\n");
+    EXPECT_EQ(docx_tls_capacity(), cap);
+    EXPECT_EQ(std::strlen(docx_content(hb, 1)), len);
+    docx_close(hb);
+    docx_close(hs);
+}
+
 class Frame : public ::testing::Test {
   protected:
     TempDir dir;
