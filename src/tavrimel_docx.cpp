@@ -29,22 +29,14 @@ std::mutex &table_mutex() {
 }
 
 // Hands a finished text to the caller, or null when the worker failed or the
-// text is incomplete for lack of memory. Where the result buffer would have
-// to grow for the text, it takes over the text's block instead of copying
-// it: a large result is then never held twice.
-const char *text_result(int rc, docx_buf &out) {
+// text is incomplete for lack of memory.
+const char *text_result(int rc, const docx_buf &out) {
     if (rc != 0) return nullptr;
     if (out.failed) {
         docx_set_error("out of memory");
         return nullptr;
     }
-    if (!out.data) return docx_tls_put("", 0);
-    if (out.len < g_tls_cap) return docx_tls_put(out.data, out.len);
-    size_t cap = out.cap;
-    std::free(g_tls);
-    g_tls = out.release().release();
-    g_tls_cap = cap;
-    return g_tls;
+    return docx_tls_put(out.data ? out.data : "", out.len);
 }
 
 docx_doc *checked_doc(int handle) {
@@ -73,16 +65,15 @@ int open_impl(const char *path) {
                 "encrypted document (encrypted:true); password-protected DOCX is not supported");
             return -1;
         case DOCX_LEGACY_BINARY:
-            docx_set_error(
-                "not a DOCX file: %s is a legacy binary Office document (such as a "
-                "Word 97-2003 .doc); save it as .docx first",
-                path);
+            docx_set_error("not a DOCX file: %s is a legacy binary Office document (such as a "
+                           "Word 97-2003 .doc); save it as .docx first",
+                           path);
             return -1;
         default:
             break;
     }
-    if (docx_zip_extract_main(d.file_data.get(), d.file_len, &d.doc_xml, &d.doc_len, &d.doc_part) !=
-        0)
+    if (docx_zip_extract_main(d.file_data.get(), d.file_len, &d.doc_xml, &d.doc_len,
+                              &d.doc_part) != 0)
         return -1;
     // A package without core properties is still a document.
     d.core_xml = docx_zip_extract(d.file_data.get(), d.file_len, "docProps/core.xml", &d.core_len);
@@ -124,9 +115,7 @@ void docx_set_error(const char *fmt, ...) {
     va_end(ap);
 }
 
-void docx_clear_error() {
-    g_err[0] = 0;
-}
+void docx_clear_error() { g_err[0] = 0; }
 
 const char *docx_tls_put(const char *src, size_t len) {
     if (!src) {
@@ -153,9 +142,7 @@ const char *docx_tls_put(const char *src, size_t len) {
     return g_tls;
 }
 
-size_t docx_tls_capacity() {
-    return g_tls_cap;
-}
+size_t docx_tls_capacity() { return g_tls_cap; }
 
 docx_doc *docx_doc_get(int handle) {
     unsigned h = static_cast<unsigned>(handle);
@@ -188,9 +175,7 @@ void docx_close(int handle) {
     // The blocks are freed outside the lock as `released` goes out of scope.
 }
 
-const char *docx_last_error(void) {
-    return g_err;
-}
+const char *docx_last_error(void) { return g_err; }
 
 const char *docx_content(int handle, int format) {
     docx_clear_error();

@@ -28,8 +28,8 @@ TEST(ResultBuffer, GrowsFrom4096ByDoubling) {
     }
 }
 
-// A text export's result larger than the result buffer takes the buffer's
-// place; a smaller one after it is copied in, and the buffer does not shrink.
+// The result buffer grows for a large result and keeps its size for a
+// smaller one after it; both come back whole.
 TEST(ResultBuffer, LargeResultsReplaceItAndSmallOnesFollow) {
     TempDir dir;
     std::string body;
