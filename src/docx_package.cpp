@@ -434,7 +434,13 @@ class output_file {
         return fseeko(file_.get(), args->offset, args->whence) == 0 ? 0 : fail(ZIP_ER_SEEK);
     }
 
+    static bool needs_file(zip_source_cmd_t cmd) {
+        return cmd == ZIP_SOURCE_WRITE || cmd == ZIP_SOURCE_SEEK_WRITE ||
+               cmd == ZIP_SOURCE_TELL_WRITE || cmd == ZIP_SOURCE_COMMIT_WRITE;
+    }
+
     zip_int64_t handle(void *data, zip_uint64_t len, zip_source_cmd_t cmd) {
+        if (needs_file(cmd) && !file_) return fail(ZIP_ER_INTERNAL);
         switch (cmd) {
             case ZIP_SOURCE_SUPPORTS:
                 return ZIP_SOURCE_SUPPORTS_WRITABLE;
@@ -594,7 +600,7 @@ split_result deflate_on_two_threads(libdeflate_compressor *compressor, const pla
                                                   out->data + head_room, tail_room);
     part->crc = libdeflate_crc32(0, all.data(), all.size());
     worker.join();
-    if (head_len == 0) return split_result::declined;
+    if (head_len == 0 || tail_len == 0) return split_result::declined;
     std::memmove(out->data + head_len, out->data + head_room, tail_len);
     out->len = head_len + tail_len;
     out->data[out->len] = 0;
