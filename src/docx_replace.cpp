@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <span>
 #include <string_view>
 
 #include "docx_internal.h"
@@ -109,35 +110,13 @@ struct text_node {
     const uint64_t *src_start;
     const uint64_t *src_end;
     int32_t segment;
-    node_edit *edits;  // owned
-    int32_t edit_count;
-    int32_t edit_cap;
+    // The node's edits, in the order planned: a slice of the paragraph's
+    // shared edit storage (node_list), as its text is.
+    size_t first_edit;
+    size_t edit_count;
 
     uint64_t raw_len() const { return static_cast<uint64_t>(content_end - content_start); }
 };
-
-int node_add_edit(text_node *node, uint64_t start, uint64_t end, const char *text,
-                  uint64_t text_len) {
-    if (node->edit_count == node->edit_cap) {
-        if (node->edit_cap > INT32_MAX / 2) return -1;
-        int32_t cap = node->edit_cap ? node->edit_cap * 2 : 4;
-        void *grown = std::realloc(node->edits, static_cast<size_t>(cap) * sizeof(node_edit));
-        if (!grown) return -1;
-        node->edits = static_cast<node_edit *>(grown);
-        node->edit_cap = cap;
-    }
-    node->edits[node->edit_count++] = node_edit{start, end, text, text_len};
-    return 0;
-}
-
-// Frees what each node owns; the array belongs to its node_list.
-void nodes_free(text_node *nodes, size_t count) {
-    for (size_t i = 0; i < count; ++i) {
-        std::free(nodes[i].edits);
-        nodes[i].edits = nullptr;
-        nodes[i].edit_count = nodes[i].edit_cap = 0;
-    }
-}
 
 // The text nodes of one paragraph with the storage their texts and maps live
 // in. Kept across paragraphs, so its storage is allocated only a few times per
@@ -145,7 +124,6 @@ void nodes_free(text_node *nodes, size_t count) {
 class node_list {
   public:
     node_list() = default;
-    ~node_list() { clear(); }
     node_list(const node_list &) = delete;
     node_list &operator=(const node_list &) = delete;
 
@@ -154,10 +132,10 @@ class node_list {
     size_t size() const { return nodes_.size(); }
 
     void clear() {
-        nodes_free(nodes_.begin(), nodes_.size());
         nodes_.clear();
         src_start_.clear();
         src_end_.clear();
+        edits_.clear();
         docx_buf_clear(&text_);
     }
 
@@ -167,6 +145,13 @@ class node_list {
     // Points every node at its text and maps, once no more storage can move.
     void finish();
 
+    // Appends an edit to `n`; false after setting the message. Matches are
+    // planned left to right, so a node's edits are always the last ones made.
+    bool add_edit(text_node *n, uint64_t start, uint64_t end, string_view text);
+    std::span<const node_edit> edits_of(const text_node &n) const {
+        return {edits_.begin() + n.first_edit, n.edit_count};
+    }
+
   private:
     int decode(const char *content, uint64_t n, uint64_t *decoded);
 
@@ -174,7 +159,20 @@ class node_list {
     docx_buf text_;
     pod_array<uint64_t> src_start_;
     pod_array<uint64_t> src_end_;
+    pod_array<node_edit> edits_;
 };
+
+bool node_list::add_edit(text_node *n, uint64_t start, uint64_t end, string_view text) {
+    if (n->edit_count == 0) {
+        n->first_edit = edits_.size();
+    } else if (n->first_edit + n->edit_count != edits_.size()) {
+        docx_set_error("internal: overlapping replace edits");
+        return false;
+    }
+    if (edits_.push(node_edit{start, end, text.data(), text.size()}) != 0) return false;
+    ++n->edit_count;
+    return true;
+}
 
 // Decodes the character reference at the '&' `p` (`avail` bytes readable) into
 // `out`: the number of bytes produced, 0 when it is no reference this decoder
@@ -477,7 +475,7 @@ size_t utf8_length(unsigned char lead) {
 // paragraph's storage, so the segment's text and maps are plain slices of it.
 class segment {
   public:
-    segment(text_node *first, text_node *last) : first_(first) {
+    segment(node_list *list, text_node *first, text_node *last) : list_(list), first_(first) {
         for (text_node *n = first; n != last; ++n) {
             if (n->text_len == 0) continue;
             if (!text_) {
@@ -540,21 +538,18 @@ class segment {
         text_node *e = node_at(g - 1);
         bool ok;
         if (s == e) {
-            ok = add_edit(s, src_start_[v], src_end_[g - 1], replacement);
+            ok = list_->add_edit(s, src_start_[v], src_end_[g - 1], replacement);
         } else {
-            ok = add_edit(s, src_start_[v], s->raw_len(), replacement);
+            ok = list_->add_edit(s, src_start_[v], s->raw_len(), replacement);
             for (text_node *j = s + 1; ok && j != e; ++j)
-                if (j->raw_len() != 0 || j->text_len != 0) ok = add_edit(j, 0, j->raw_len(), {});
-            ok = ok && add_edit(e, 0, src_end_[g - 1], {});
+                if (j->raw_len() != 0 || j->text_len != 0)
+                    ok = list_->add_edit(j, 0, j->raw_len(), {});
+            ok = ok && list_->add_edit(e, 0, src_end_[g - 1], {});
         }
-        if (!ok) docx_set_error("out of memory");
         return ok ? 0 : -1;
     }
 
-    static bool add_edit(text_node *n, uint64_t start, uint64_t end, string_view text) {
-        return node_add_edit(n, start, end, text.data(), text.size()) == 0;
-    }
-
+    node_list *list_;
     text_node *first_;
     const unsigned char *text_ = nullptr;
     const uint64_t *src_start_ = nullptr;
@@ -565,11 +560,11 @@ class segment {
 };
 
 // Searches every segment of the paragraph; -1 after setting the message.
-int search_paragraph(const node_list &list, const match_options &o, int *matches) {
-    for (text_node *first = list.begin(); first != list.end();) {
+int search_paragraph(node_list *list, const match_options &o, int *matches) {
+    for (text_node *first = list->begin(); first != list->end();) {
         text_node *last = first + 1;
-        while (last != list.end() && last->segment == first->segment) ++last;
-        segment seg(first, last);
+        while (last != list->end() && last->segment == first->segment) ++last;
+        segment seg(list, first, last);
         if (seg.search(o, matches) != 0) return -1;
         first = last;
     }
@@ -579,12 +574,11 @@ int search_paragraph(const node_list &list, const match_options &o, int *matches
 // MARK: - Rewriting text elements
 
 // The node's raw content with its edits applied, into `content`.
-int build_content(const text_node &n, docx_buf *content) {
+int build_content(const node_list &list, const text_node &n, docx_buf *content) {
     docx_buf_clear(content);
     uint64_t at = 0;
     const uint64_t raw = n.raw_len();
-    for (int32_t i = 0; i < n.edit_count; ++i) {
-        const node_edit &e = n.edits[i];
+    for (const node_edit &e : list.edits_of(n)) {
         if (e.start < at || e.end < e.start || e.end > raw) {
             docx_set_error("internal: overlapping replace edits");
             return -1;
@@ -630,7 +624,7 @@ int write_paragraph(const char *p, const char *end, const node_list &list, docx_
     const char *copied = p;
     for (text_node &n : list) {
         if (n.edit_count == 0) continue;
-        if (build_content(n, content) != 0) return -1;
+        if (build_content(list, n, content) != 0) return -1;
         const char *from = n.elem_start;
         const char *to = n.elem_end;
         if (content->len == 0) {
@@ -664,7 +658,7 @@ struct replace_pass {
     int paragraph(const char *p, const char *end) {
         nodes.clear();
         int before = matches;
-        if (scan_paragraph(p, end, &nodes) != 0 || search_paragraph(nodes, options, &matches) != 0)
+        if (scan_paragraph(p, end, &nodes) != 0 || search_paragraph(&nodes, options, &matches) != 0)
             return -1;
         if (matches == before) {
             copy_range(out, p, end);
