@@ -99,6 +99,22 @@ int docx_buf_append_buf(docx_buf *b, const docx_buf *src) {
     return docx_buf_append(b, src->data, src->len);
 }
 
+int docx_buf_prepend(docx_buf *b, std::string_view bytes) {
+    size_t n = bytes.size();
+    if (n == 0) return 0;
+    if (n > SIZE_MAX - b->len - 1) {
+        b->failed = true;
+        docx_set_error("out of memory");
+        return -1;
+    }
+    if (docx_buf_reserve(b, b->len + n + 1) != 0) return -1;
+    std::memmove(b->data + n, b->data, b->len);
+    std::memcpy(b->data, bytes.data(), n);
+    b->len += n;
+    b->data[b->len] = 0;
+    return 0;
+}
+
 int docx_buf_printf(docx_buf *b, const char *fmt, ...) {
     char local[512];
     va_list ap;

@@ -48,7 +48,9 @@ struct docx_buf {
     docx_buf(const docx_buf &) = delete;
     docx_buf &operator=(const docx_buf &) = delete;
 
-    std::string_view view() const { return data ? std::string_view(data, len) : std::string_view(); }
+    std::string_view view() const {
+        return data ? std::string_view(data, len) : std::string_view();
+    }
     // Hands the block over to the caller (who frees it); the buffer is empty after.
     docx_heap release() noexcept;
 };
@@ -63,6 +65,8 @@ int docx_buf_reserve(docx_buf *b, size_t need);
 int docx_buf_append(docx_buf *b, const void *bytes, size_t n);
 int docx_buf_append_cstr(docx_buf *b, const char *s);
 int docx_buf_append_buf(docx_buf *b, const docx_buf *src);
+// Inserts the bytes before the contents, moving them in place.
+int docx_buf_prepend(docx_buf *b, std::string_view bytes);
 int docx_buf_printf(docx_buf *b, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 inline int docx_buf_append_sv(docx_buf *b, std::string_view s) {
     return docx_buf_append(b, s.data(), s.size());
@@ -134,6 +138,9 @@ int docx_attr_val(const char *tag, const char *end, const char *name, char *out,
 bool docx_tag_opens(const char *p, const char *end, std::string_view name);
 bool docx_tag_nests(const char *p, const char *end, std::string_view name);
 bool docx_tag_closes(const char *p, const char *end, std::string_view name);
+// The body's children up to its own final w:sectPr, as a range of `xml` or
+// (docx_extract_body_inner) a copy of it; failures set the message.
+int docx_body_inner_range(const char *xml, size_t xml_len, const char **start, size_t *len);
 docx_heap docx_extract_body_inner(const char *xml, size_t xml_len, size_t *out_len);
 // The content of w:body: 1 found, 0 no w:body start tag, -1 its '>' missing.
 // The end is the first "</w:body>" after the start, or the end of the XML.

@@ -158,12 +158,12 @@ int collect_input(const char *path, bool first, docx_buf *bodies, merged_root &r
         docx_set_error("document type declaration in merge input not supported: %s", path);
         return -1;
     }
+    const char *body = nullptr;
     size_t body_len = 0;
-    docx_heap body = docx_extract_body_inner(xml.get(), xml_len, &body_len);
-    if (!body) return -1;
+    if (docx_body_inner_range(xml.get(), xml_len, &body, &body_len) != 0) return -1;
     collect_root(root, xml.get(), xml_len);
     if (!first) docx_buf_append(bodies, "\n", 1);
-    docx_buf_append(bodies, body.get(), body_len);
+    docx_buf_append(bodies, body, body_len);
     return 0;
 }
 
@@ -199,17 +199,19 @@ int merge(const char *paths_json, const char *out_path) {
         if (!path || collect_input(path->c_str(), first, &bodies, root) != 0) return -1;
         first = false;
     }
-    docx_buf xml;
-    docx_buf attrs;
+    // The bodies are nearly all of the part: the head goes in front of them
+    // in place, so that they are never held twice.
+    docx_buf attrs, head;
     append_root_attrs(&attrs, root);
-    docx_append_document_head(&xml, attrs.view());
-    docx_buf_append_buf(&xml, &bodies);
-    docx_append_document_tail(&xml);
-    if (xml.failed || attrs.failed || root.prefixes.words.failed || root.ignorable.words.failed) {
+    docx_append_document_head(&head, attrs.view());
+    docx_buf_prepend(&bodies, head.view());
+    docx_append_document_tail(&bodies);
+    if (bodies.failed || head.failed || attrs.failed || root.prefixes.words.failed ||
+        root.ignorable.words.failed) {
         docx_set_error("oom");
         return -1;
     }
-    return docx_zip_write_simple(out_path, xml.data, xml.len, nullptr, 0);
+    return docx_zip_write_simple(out_path, bodies.data, bodies.len, nullptr, 0);
 }
 
 }  // namespace

@@ -321,16 +321,18 @@ int docx_body_range(const char *xml, size_t xml_len, const char **start, const c
 // The body's children up to its own final w:sectPr: only a w:sectPr that is a
 // direct child of w:body ends the text, so the cut never falls inside a
 // paragraph whose properties carry a section break.
-docx_heap docx_extract_body_inner(const char *xml, size_t xml_len, size_t *out_len) {
-    *out_len = 0;
+int docx_body_inner_range(const char *xml, size_t xml_len, const char **start, size_t *len) {
     const char *end = xml + xml_len;
     const char *b = docx_find_tag(xml, end, "w:body");
     if (!b) {
         docx_set_error("no w:body in document");
-        return nullptr;
+        return -1;
     }
     const char *gt = docx_find_byte(b, end, '>');
-    if (!gt) return nullptr;
+    if (!gt) {
+        docx_set_error("unclosed w:body");
+        return -1;
+    }
     const char *s = gt + 1;
     const char *cut = nullptr;
     const char *cur = gt[-1] == '/' ? nullptr : s;
@@ -358,9 +360,18 @@ docx_heap docx_extract_body_inner(const char *xml, size_t xml_len, size_t *out_l
     }
     if (!cut) {
         docx_set_error("unclosed w:body");
-        return nullptr;
+        return -1;
     }
-    size_t n = static_cast<size_t>(cut - s);
+    *start = s;
+    *len = static_cast<size_t>(cut - s);
+    return 0;
+}
+
+docx_heap docx_extract_body_inner(const char *xml, size_t xml_len, size_t *out_len) {
+    *out_len = 0;
+    const char *s = nullptr;
+    size_t n = 0;
+    if (docx_body_inner_range(xml, xml_len, &s, &n) != 0) return nullptr;
     docx_heap block(static_cast<char *>(std::malloc(n + 1)));
     if (!block) {
         docx_set_error("oom body extract");

@@ -128,6 +128,32 @@ TEST(Buf, FailedGrowthKeepsTheContentsAndMarksTheBuffer) {
     }
 }
 
+TEST(Buf, PrependMovesTheContentsBehindTheBytes) {
+    struct Case {
+        std::string before, bytes, after;
+    } cases[] = {
+        {"", "head", "head"},
+        {"body", "", "body"},
+        {"body", "head ", "head body"},
+        {std::string(300, 'b'), "h", std::string("h").append(300, 'b')},  // grows the block
+    };
+    for (const Case &c : cases) {
+        docx_buf b;
+        docx_buf_append_sv(&b, c.before);
+        ASSERT_EQ(docx_buf_prepend(&b, c.bytes), 0);
+        EXPECT_EQ(b.view(), c.after);
+        if (b.data) {
+            EXPECT_EQ(b.data[b.len], 0);
+        }
+    }
+    docx_buf b;
+    docx_buf_append_sv(&b, std::string(255, 'b'));  // fills the first block
+    FailGrowthAfter fail(0);
+    EXPECT_EQ(docx_buf_prepend(&b, "head"), -1);
+    EXPECT_TRUE(b.failed);
+    EXPECT_EQ(b.view(), std::string(255, 'b'));
+}
+
 TEST(Buf, GrowthHookCountsGrowthsOnly) {
     docx_buf b;
     FailGrowthAfter hook(1);

@@ -121,6 +121,8 @@ TEST_F(Merge, RefusesBadListsAndCreatesNothing) {
     std::string dtd =
         input("dtd.docx", "<?xml version=\"1.0\"?><!DOCTYPE w:document [<!ENTITY e \"x\">]>" +
                               root_tag("") + "<w:body>" + para("&e;") + "</w:body></w:document>");
+    std::string cut = input("cut.docx", root_tag("") + "<w:body ");
+    std::string bodiless = input("bodiless.docx", root_tag("") + "</w:document>");
     std::string good_json = nlohmann::json(good).dump();
     struct Case {
         std::string json;
@@ -145,6 +147,8 @@ TEST_F(Merge, RefusesBadListsAndCreatesNothing) {
          "encrypted document in merge list: " + encrypted + " (encrypted:true)"},
         {json_list({not_zip}), "not a valid ZIP/DOCX archive"},
         {json_list({good, dtd}), "document type declaration in merge input not supported: " + dtd},
+        {json_list({good, cut}), "unclosed w:body"},
+        {json_list({bodiless, good}), "no w:body in document"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.json);

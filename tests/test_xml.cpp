@@ -169,7 +169,7 @@ TEST(Xml, ExtractBodyInnerEndsAtTheBodysOwnSectPr) {
         {"no end tag", "<w:body><w:p/>", "", "unclosed w:body"},
         {"unclosed paragraph", "<w:body><w:p><w:r></w:body>", "", "unclosed w:body"},
         {"no body", "<w:document><w:p/></w:document>", "", "no w:body in document"},
-        {"body tag without '>'", "<w:body ", "", ""},
+        {"body tag without '>'", "<w:body ", "", "unclosed w:body"},
     };
     for (const BodyCase &c : cases) {
         SCOPED_TRACE(c.what);
