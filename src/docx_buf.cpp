@@ -72,17 +72,31 @@ int docx_buf_reserve(docx_buf *b, size_t need) {
     return 0;
 }
 
-int docx_buf_append(docx_buf *b, const void *bytes, size_t n) {
-    if (n == 0) return 0;
+namespace {
+
+// Room for `n` more bytes and the NUL, or -1 with the buffer marked failed.
+int reserve_more(docx_buf *b, size_t n) {
     if (n > SIZE_MAX - b->len - 1) {
         b->failed = true;
         docx_set_error("out of memory");
         return -1;
     }
-    if (docx_buf_reserve(b, b->len + n + 1) != 0) return -1;
-    std::memcpy(b->data + b->len, bytes, n);
+    return docx_buf_reserve(b, b->len + n + 1);
+}
+
+// Counts `n` bytes written at the end and puts the NUL behind them.
+void commit_more(docx_buf *b, size_t n) {
     b->len += n;
     b->data[b->len] = 0;
+}
+
+}  // namespace
+
+int docx_buf_append(docx_buf *b, const void *bytes, size_t n) {
+    if (n == 0) return 0;
+    if (reserve_more(b, n) != 0) return -1;
+    std::memcpy(b->data + b->len, bytes, n);
+    commit_more(b, n);
     return 0;
 }
 
@@ -102,16 +116,10 @@ int docx_buf_append_buf(docx_buf *b, const docx_buf *src) {
 int docx_buf_prepend(docx_buf *b, std::string_view bytes) {
     size_t n = bytes.size();
     if (n == 0) return 0;
-    if (n > SIZE_MAX - b->len - 1) {
-        b->failed = true;
-        docx_set_error("out of memory");
-        return -1;
-    }
-    if (docx_buf_reserve(b, b->len + n + 1) != 0) return -1;
+    if (reserve_more(b, n) != 0) return -1;
     std::memmove(b->data + n, b->data, b->len);
     std::memcpy(b->data, bytes.data(), n);
-    b->len += n;
-    b->data[b->len] = 0;
+    commit_more(b, n);
     return 0;
 }
 
@@ -125,11 +133,10 @@ int docx_buf_printf(docx_buf *b, const char *fmt, ...) {
     size_t need = static_cast<size_t>(n);
     if (need < sizeof local) return docx_buf_append(b, local, need);
     // Long texts are formatted a second time, straight into the buffer.
-    if (docx_buf_reserve(b, b->len + need + 1) != 0) return -1;
+    if (reserve_more(b, need) != 0) return -1;
     va_start(ap, fmt);
     std::vsnprintf(b->data + b->len, need + 1, fmt, ap);
     va_end(ap);
-    b->len += need;
-    b->data[b->len] = 0;
+    commit_more(b, need);
     return 0;
 }
