@@ -138,10 +138,9 @@ int docx_attr_val(const char *tag, const char *end, const char *name, char *out,
 bool docx_tag_opens(const char *p, const char *end, std::string_view name);
 bool docx_tag_nests(const char *p, const char *end, std::string_view name);
 bool docx_tag_closes(const char *p, const char *end, std::string_view name);
-// The body's children up to its own final w:sectPr, as a range of `xml` or
-// (docx_extract_body_inner) a copy of it; failures set the message.
+// The body's children up to its own final w:sectPr, as a range of `xml`;
+// -1 after setting the message.
 int docx_body_inner_range(const char *xml, size_t xml_len, const char **start, size_t *len);
-docx_heap docx_extract_body_inner(const char *xml, size_t xml_len, size_t *out_len);
 // The content of w:body: 1 found, 0 no w:body start tag, -1 its '>' missing.
 // The end is the first "</w:body>" after the start, or the end of the XML.
 int docx_body_range(const char *xml, size_t xml_len, const char **start, const char **end);

@@ -367,22 +367,6 @@ int docx_body_inner_range(const char *xml, size_t xml_len, const char **start, s
     return 0;
 }
 
-docx_heap docx_extract_body_inner(const char *xml, size_t xml_len, size_t *out_len) {
-    *out_len = 0;
-    const char *s = nullptr;
-    size_t n = 0;
-    if (docx_body_inner_range(xml, xml_len, &s, &n) != 0) return nullptr;
-    docx_heap block(static_cast<char *>(std::malloc(n + 1)));
-    if (!block) {
-        docx_set_error("oom body extract");
-        return nullptr;
-    }
-    std::memcpy(block.get(), s, n);
-    block.get()[n] = 0;
-    *out_len = n;
-    return block;
-}
-
 // MARK: - Escaping and entity decoding
 
 void docx_xml_escape(const char *text, size_t len, docx_buf *out) {
