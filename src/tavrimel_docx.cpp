@@ -65,15 +65,16 @@ int open_impl(const char *path) {
                 "encrypted document (encrypted:true); password-protected DOCX is not supported");
             return -1;
         case DOCX_LEGACY_BINARY:
-            docx_set_error("not a DOCX file: %s is a legacy binary Office document (such as a "
-                           "Word 97-2003 .doc); save it as .docx first",
-                           path);
+            docx_set_error(
+                "not a DOCX file: %s is a legacy binary Office document (such as a "
+                "Word 97-2003 .doc); save it as .docx first",
+                path);
             return -1;
         default:
             break;
     }
-    if (docx_zip_extract_main(d.file_data.get(), d.file_len, &d.doc_xml, &d.doc_len,
-                              &d.doc_part) != 0)
+    if (docx_zip_extract_main(d.file_data.get(), d.file_len, &d.doc_xml, &d.doc_len, &d.doc_part) !=
+        0)
         return -1;
     // A package without core properties is still a document.
     d.core_xml = docx_zip_extract(d.file_data.get(), d.file_len, "docProps/core.xml", &d.core_len);
@@ -115,7 +116,9 @@ void docx_set_error(const char *fmt, ...) {
     va_end(ap);
 }
 
-void docx_clear_error() { g_err[0] = 0; }
+void docx_clear_error() {
+    g_err[0] = 0;
+}
 
 const char *docx_tls_put(const char *src, size_t len) {
     if (!src) {
@@ -142,7 +145,9 @@ const char *docx_tls_put(const char *src, size_t len) {
     return g_tls;
 }
 
-size_t docx_tls_capacity() { return g_tls_cap; }
+size_t docx_tls_capacity() {
+    return g_tls_cap;
+}
 
 docx_doc *docx_doc_get(int handle) {
     unsigned h = static_cast<unsigned>(handle);
@@ -175,7 +180,9 @@ void docx_close(int handle) {
     // The blocks are freed outside the lock as `released` goes out of scope.
 }
 
-const char *docx_last_error(void) { return g_err; }
+const char *docx_last_error(void) {
+    return g_err;
+}
 
 const char *docx_content(int handle, int format) {
     docx_clear_error();
