@@ -30,6 +30,10 @@ struct docx_free_deleter {
 // A malloc'ed block; texts keep a NUL after their counted bytes.
 using docx_heap = std::unique_ptr<char, docx_free_deleter>;
 
+// Asks for huge pages for a malloc'ed block of several MiB that is about to be
+// filled; smaller blocks are left alone.
+void docx_advise_large(void *block);
+
 // MARK: - Growable byte buffer
 
 // Bytes are always followed by a NUL once anything was appended. A failed

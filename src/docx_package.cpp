@@ -163,6 +163,7 @@ docx_heap extract_index(part_reader *r, zip_uint64_t idx, const char *part, size
     docx_heap block;
     if (s == load_status::ok) {
         block.reset(static_cast<char *>(std::malloc(st.size + 1)));
+        docx_advise_large(block.get());
         s = block ? read_entry(r, idx, st, block.get()) : load_status::no_memory;
     }
     if (s != load_status::ok) {
@@ -802,6 +803,7 @@ int docx_read_file(const char *path, docx_heap *data, size_t *size) {
         docx_set_error("out of memory reading %s", path);
         return -1;
     }
+    docx_advise_large(block.get());
     if (std::fread(block.get(), 1, n, f.get()) != n) {
         docx_set_error("short read: %s", path);
         return -1;

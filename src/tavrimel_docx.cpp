@@ -137,6 +137,7 @@ const char *docx_tls_put(const char *src, size_t len) {
             docx_set_error("out of memory for TLS buffer");
             return nullptr;
         }
+        docx_advise_large(p);
         g_tls = static_cast<char *>(p);
         g_tls_cap = cap;
     }

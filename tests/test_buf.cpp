@@ -2,6 +2,9 @@
 // growth.
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -196,6 +199,41 @@ TEST(Buf, ClearKeepsTheBlockAndFreeAllowsReuse) {
     EXPECT_EQ(b.cap, 0u);
     ASSERT_EQ(docx_buf_append_cstr(&b, "again"), 0);
     EXPECT_EQ(b.view(), "again");
+}
+
+// The VmFlags of the mapping that holds `p`, from /proc/self/smaps; "" when
+// there is no such file.
+std::string mapping_flags(const void *p) {
+    std::ifstream smaps("/proc/self/smaps");
+    auto addr = reinterpret_cast<uintptr_t>(p);
+    bool inside = false;
+    for (std::string line; std::getline(smaps, line);) {
+        uintptr_t from = 0, to = 0;
+        char dash = 0;
+        std::istringstream head(line);
+        if (head >> std::hex >> from >> dash >> to && dash == '-')
+            inside = from <= addr && addr < to;
+        else if (inside && line.starts_with("VmFlags:"))
+            return line;
+    }
+    return "";
+}
+
+// A buffer of many MiB grows through several moves of its block and asks for
+// huge pages (one page fault per 2 MiB instead of per 4 KiB); its bytes survive.
+TEST(Buf, LargeBuffersAskForHugePagesAndKeepTheirBytes) {
+    docx_buf b;
+    std::string chunk(1 << 20, 0);
+    for (char c = 'a'; c < 'a' + 24; ++c) {
+        chunk.assign(chunk.size(), c);
+        ASSERT_EQ(docx_buf_append_sv(&b, chunk), 0);
+    }
+    for (size_t i = 0; i < 24; ++i)
+        ASSERT_EQ(b.view().substr(i << 20, 1 << 20), std::string(1 << 20, char('a' + i)));
+    std::string flags = mapping_flags(b.data);
+    if (flags.empty() || !std::ifstream("/sys/kernel/mm/transparent_hugepage/enabled"))
+        GTEST_SKIP() << "no transparent huge pages here";
+    EXPECT_NE(flags.find(" hg"), std::string::npos) << flags;
 }
 
 TEST(Buf, ReleaseHandsTheTextOver) {

@@ -49,6 +49,8 @@ TEST(ResultBuffer, LargeResultsReplaceItAndSmallOnesFollow) {
     EXPECT_TRUE(std::string_view(text).ends_with("paragraph 19999\n"));
     size_t cap = docx_tls_capacity();
     EXPECT_GT(cap, len);
+    EXPECT_EQ(docx_content(hb, 7), nullptr);  // a failed call leaves the result alone
+    EXPECT_EQ(std::strlen(text), len);
     EXPECT_STREQ(docx_content(hs, 1), "hi\n");
     EXPECT_EQ(docx_tls_capacity(), cap);
     EXPECT_EQ(std::strlen(docx_content(hb, 1)), len);
