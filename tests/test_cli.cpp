@@ -80,4 +80,16 @@ TEST(Cli, WriteReplaceAndMergeRoundTrip) {
     EXPECT_FALSE(testkit::fs::exists(dir.file("c.docx")));
 }
 
+// Libraries planted in the working folder are never loaded in place of the
+// real ones.
+TEST(Cli, IgnoresLibrariesInTheWorkingFolder) {
+    TempDir dir;
+    for (const char *lib : {"libc.so.6", "libzip.so.4", "libstdc++.so.6", "libdeflate.so.0"})
+        testkit::write_file(dir.file(lib), "not a library");
+    testkit::Command r = testkit::run_command("cd '" + dir.file("") + "' && '" +
+                                              std::string(DOCX_TOOLS) + "' --version");
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(r.output, "docx-tools 0.1.0\n");
+}
+
 }  // namespace
