@@ -55,6 +55,22 @@ void docx_advise_large(void *block) {
 #endif
 }
 
+// Faults in the pages of an exact-size block about to be filled with one call
+// instead of one trap per 4 KiB page.
+void docx_prefault(void *block, size_t n) {
+#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
+    constexpr size_t min_size = size_t{64} << 10;
+    constexpr uintptr_t page = 4096;
+    if (!block || n < min_size) return;
+    uintptr_t from = (reinterpret_cast<uintptr_t>(block) + page - 1) & ~(page - 1);
+    uintptr_t to = (reinterpret_cast<uintptr_t>(block) + n) & ~(page - 1);
+    if (to > from) madvise(reinterpret_cast<void *>(from), to - from, MADV_POPULATE_WRITE);
+#else
+    (void)block;
+    (void)n;
+#endif
+}
+
 docx_heap docx_buf::release() noexcept {
     docx_heap block(data);
     data = nullptr;

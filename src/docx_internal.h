@@ -33,6 +33,8 @@ using docx_heap = std::unique_ptr<char, docx_free_deleter>;
 // Asks for huge pages for a malloc'ed block of several MiB that is about to be
 // filled; smaller blocks are left alone.
 void docx_advise_large(void *block);
+// Faults in the first `n` bytes of a block that is about to be filled with them.
+void docx_prefault(void *block, size_t n);
 
 // MARK: - Growable byte buffer
 

@@ -164,6 +164,7 @@ docx_heap extract_index(part_reader *r, zip_uint64_t idx, const char *part, size
     if (s == load_status::ok) {
         block.reset(static_cast<char *>(std::malloc(st.size + 1)));
         docx_advise_large(block.get());
+        docx_prefault(block.get(), st.size + 1);
         s = block ? read_entry(r, idx, st, block.get()) : load_status::no_memory;
     }
     if (s != load_status::ok) {
@@ -804,6 +805,7 @@ int docx_read_file(const char *path, docx_heap *data, size_t *size) {
         return -1;
     }
     docx_advise_large(block.get());
+    docx_prefault(block.get(), n + 1);
     if (std::fread(block.get(), 1, n, f.get()) != n) {
         docx_set_error("short read: %s", path);
         return -1;

@@ -141,6 +141,7 @@ const char *docx_tls_put(const char *src, size_t len) {
         g_tls = static_cast<char *>(p);
         g_tls_cap = cap;
     }
+    docx_prefault(g_tls, need);
     std::memcpy(g_tls, src, len);
     g_tls[len] = 0;
     return g_tls;
