@@ -115,6 +115,15 @@ int docx_buf_reserve(docx_buf *b, size_t need) {
     return 0;
 }
 
+void docx_buf_expect(docx_buf *b, size_t n) {
+    if (b->cap >= n || b->failed) return;
+    void *p = std::realloc(b->data, n);
+    if (!p) return;
+    docx_advise_large(p);
+    b->data = static_cast<char *>(p);
+    b->cap = n;
+}
+
 namespace {
 
 // Room for `n` more bytes and the NUL, or -1 with the buffer marked failed.

@@ -68,6 +68,8 @@ void docx_buf_init(docx_buf *b);
 void docx_buf_free(docx_buf *b);
 void docx_buf_clear(docx_buf *b);
 int docx_buf_reserve(docx_buf *b, size_t need);
+// Capacity for `n` bytes when memory allows: only a hint, failing is no error.
+void docx_buf_expect(docx_buf *b, size_t n);
 int docx_buf_append(docx_buf *b, const void *bytes, size_t n);
 int docx_buf_append_cstr(docx_buf *b, const char *s);
 int docx_buf_append_buf(docx_buf *b, const docx_buf *src);
