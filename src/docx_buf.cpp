@@ -1,4 +1,5 @@
 // docx_buf.cpp -- the growable byte buffer every output is built in.
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -13,6 +14,9 @@
 namespace {
 
 long g_fail_growth_after = -1;
+
+// Blocks from this size on ask for huge pages.
+constexpr size_t large_block = size_t{4} << 20;
 
 bool growth_should_fail() {
     if (g_fail_growth_after < 0) return false;
@@ -41,11 +45,10 @@ size_t docx_grown_capacity(size_t cap, size_t need, size_t first) {
 // part of it would split it, so that a later mremap could not grow it.
 void docx_advise_large(void *block) {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
-    constexpr size_t min_size = size_t{4} << 20;
     constexpr uintptr_t page = 4096;
     if (!block) return;
     size_t n = malloc_usable_size(block);
-    if (n < min_size) return;
+    if (n < large_block) return;
     uintptr_t from = reinterpret_cast<uintptr_t>(block) & ~(page - 1);
     uintptr_t to = (reinterpret_cast<uintptr_t>(block) + n + page - 1) & ~(page - 1);
     // Only a hint: where it is refused, the pages are simply smaller.
@@ -74,7 +77,7 @@ void docx_prefault(void *block, size_t n) {
 docx_heap docx_buf::release() noexcept {
     docx_heap block(data);
     data = nullptr;
-    len = cap = 0;
+    len = cap = ready = 0;
     failed = false;
     return block;
 }
@@ -85,7 +88,7 @@ void docx_buf_fail_growth_after(long n) {
 
 void docx_buf_init(docx_buf *b) {
     b->data = nullptr;
-    b->len = b->cap = 0;
+    b->len = b->cap = b->ready = 0;
     b->failed = false;
 }
 
@@ -100,18 +103,40 @@ void docx_buf_clear(docx_buf *b) {
     if (b->data) b->data[0] = 0;
 }
 
-int docx_buf_reserve(docx_buf *b, size_t need) {
-    if (b->cap >= need) return 0;
-    size_t cap = docx_grown_capacity(b->cap, need, 256);
-    void *p = growth_should_fail() ? nullptr : std::realloc(b->data, cap);
-    if (!p) {
-        b->failed = true;
-        docx_set_error("out of memory");
-        return -1;
+namespace {
+
+// Faults in the pages of the capacity a chunk at a time as the contents reach
+// them, instead of one trap per page. A large capacity takes huge pages, which
+// fault seldom enough.
+void fault_in_up_to(docx_buf *b, size_t need) {
+    constexpr size_t chunk = size_t{256} << 10;
+    if (b->cap >= large_block) {
+        b->ready = b->cap;
+        return;
     }
-    docx_advise_large(p);
-    b->data = static_cast<char *>(p);
-    b->cap = cap;
+    size_t to = std::min(b->cap, std::max(need, b->ready + chunk));
+    docx_prefault(b->data + b->ready, to - b->ready);
+    b->ready = to;
+}
+
+}  // namespace
+
+int docx_buf_reserve(docx_buf *b, size_t need) {
+    if (b->ready >= need) return 0;
+    if (b->cap < need) {
+        size_t cap = docx_grown_capacity(b->cap, need, 256);
+        void *p = growth_should_fail() ? nullptr : std::realloc(b->data, cap);
+        if (!p) {
+            b->failed = true;
+            docx_set_error("out of memory");
+            return -1;
+        }
+        docx_advise_large(p);
+        b->data = static_cast<char *>(p);
+        b->cap = cap;
+        b->ready = b->len;  // a moved block is known to hold its contents only
+    }
+    fault_in_up_to(b, need);
     return 0;
 }
 
@@ -122,6 +147,7 @@ void docx_buf_expect(docx_buf *b, size_t n) {
     docx_advise_large(p);
     b->data = static_cast<char *>(p);
     b->cap = n;
+    b->ready = b->len;
 }
 
 namespace {

@@ -47,6 +47,7 @@ struct docx_buf {
     char *data = nullptr;
     size_t len = 0;
     size_t cap = 0;
+    size_t ready = 0;  // the first `ready` bytes of the capacity are faulted in
     bool failed = false;
 
     docx_buf() = default;

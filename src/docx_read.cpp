@@ -798,11 +798,12 @@ int docx_extract_content(const char *xml, size_t xml_len, int format, docx_buf *
     }
     if (found < 0) return -1;
     render_mode mode = format == 1 ? render_mode::plain : render_mode::markdown;
-    // Text is seldom over half its XML: room for that up front spares a large
-    // body the copies of doubling (pages never written cost nothing).
+    // The text of a body is hardly ever longer than its XML: room for that up
+    // front spares a large body the copies and moves of doubling (pages never
+    // written cost nothing).
     constexpr size_t large_body = size_t{64} << 10;
     size_t body = static_cast<size_t>(end - start);
-    if (body >= large_body) docx_buf_expect(out, body / 2 + 1);
+    if (body >= large_body) docx_buf_expect(out, body + 1);
     render_body({mode, end, out}, start);
     return 0;
 }

@@ -282,7 +282,29 @@ TEST(Buf, PrefaultedBlocksFillWithoutAFaultPerPage) {
         GTEST_SKIP() << "the kernel cannot populate pages ahead, or maps huge pages anyway";
     EXPECT_LT(ahead * 4, plain);
 }
+
 #endif
+
+// A buffer given room up front fills it by small appends, its pages faulted in
+// ahead of the contents, and grows past it; every byte is the one appended.
+TEST(Buf, RoomGivenUpFrontIsFilledAndOutgrown) {
+    constexpr size_t room = size_t{1} << 20;
+    constexpr size_t pieces = 2 * room / 4096 + 3;
+    docx_buf b;
+    docx_buf_expect(&b, room);
+    EXPECT_EQ(b.cap, room);
+    std::string piece(4096, 0);
+    for (size_t i = 0; i < pieces; ++i) {
+        piece.assign(piece.size(), static_cast<char>('a' + i % 26));
+        ASSERT_EQ(docx_buf_append_sv(&b, piece), 0);
+    }
+    ASSERT_EQ(b.len, pieces * piece.size());
+    EXPECT_EQ(b.data[b.len], 0);
+    for (size_t i = 0; i < pieces; ++i)
+        ASSERT_EQ(b.view().substr(i * piece.size(), piece.size()),
+                  std::string(piece.size(), static_cast<char>('a' + i % 26)))
+            << "piece " << i;
+}
 
 TEST(Buf, ReleaseHandsTheTextOver) {
     docx_buf b;
