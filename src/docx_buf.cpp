@@ -58,8 +58,10 @@ void docx_advise_large(void *block) {
 #endif
 }
 
-// Faults in the pages of an exact-size block about to be filled with one call
-// instead of one trap per 4 KiB page.
+// Faults in the pages of a block about to be filled with one call instead of
+// one trap per 4 KiB page. Memory that malloc hands out again is mapped
+// already, and walking its pages would only cost: a range whose first and last
+// pages are mapped is taken to be mapped throughout.
 void docx_prefault(void *block, size_t n) {
 #if defined(__linux__) && defined(MADV_POPULATE_WRITE)
     constexpr size_t min_size = size_t{64} << 10;
@@ -67,7 +69,13 @@ void docx_prefault(void *block, size_t n) {
     if (!block || n < min_size) return;
     uintptr_t from = (reinterpret_cast<uintptr_t>(block) + page - 1) & ~(page - 1);
     uintptr_t to = (reinterpret_cast<uintptr_t>(block) + n) & ~(page - 1);
-    if (to > from) madvise(reinterpret_cast<void *>(from), to - from, MADV_POPULATE_WRITE);
+    if (to <= from) return;
+    auto mapped = [](uintptr_t at) {
+        unsigned char in_core = 0;
+        return mincore(reinterpret_cast<void *>(at), page, &in_core) == 0 && (in_core & 1);
+    };
+    if (mapped(from) && mapped(to - page)) return;
+    madvise(reinterpret_cast<void *>(from), to - from, MADV_POPULATE_WRITE);
 #else
     (void)block;
     (void)n;
