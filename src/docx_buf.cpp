@@ -178,8 +178,7 @@ void commit_more(docx_buf *b, size_t n) {
 
 }  // namespace
 
-int docx_buf_append(docx_buf *b, const void *bytes, size_t n) {
-    if (n == 0) return 0;
+int docx_buf_append_grow(docx_buf *b, const void *bytes, size_t n) {
     if (reserve_more(b, n) != 0) return -1;
     std::memcpy(b->data + b->len, bytes, n);
     commit_more(b, n);

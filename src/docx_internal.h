@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string_view>
 
@@ -71,7 +72,16 @@ void docx_buf_clear(docx_buf *b);
 int docx_buf_reserve(docx_buf *b, size_t need);
 // Capacity for `n` bytes when memory allows: only a hint, failing is no error.
 void docx_buf_expect(docx_buf *b, size_t n);
-int docx_buf_append(docx_buf *b, const void *bytes, size_t n);
+int docx_buf_append_grow(docx_buf *b, const void *bytes, size_t n);
+// Most appends are a few bytes into room that is there: that case is inline.
+inline int docx_buf_append(docx_buf *b, const void *bytes, size_t n) {
+    if (n == 0) return 0;
+    if (b->ready <= b->len || n >= b->ready - b->len) return docx_buf_append_grow(b, bytes, n);
+    std::memcpy(b->data + b->len, bytes, n);
+    b->len += n;
+    b->data[b->len] = 0;
+    return 0;
+}
 int docx_buf_append_cstr(docx_buf *b, const char *s);
 int docx_buf_append_buf(docx_buf *b, const docx_buf *src);
 // Inserts the bytes before the contents, moving them in place.
