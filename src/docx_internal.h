@@ -48,7 +48,7 @@ struct docx_buf {
     char *data = nullptr;
     size_t len = 0;
     size_t cap = 0;
-    size_t ready = 0;  // the first `ready` bytes of the capacity are faulted in
+    size_t ready = 0;  // the part of the capacity that needs no faulting in ahead
     bool failed = false;
 
     docx_buf() = default;
