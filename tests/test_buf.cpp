@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -304,6 +305,49 @@ TEST(Buf, RoomGivenUpFrontIsFilledAndOutgrown) {
         ASSERT_EQ(b.view().substr(i * piece.size(), piece.size()),
                   std::string(piece.size(), static_cast<char>('a' + i % 26)))
             << "piece " << i;
+}
+
+// Every way of adding bytes, in a long random mix with clears and room given
+// up front, across the sizes where pages are faulted in ahead and where huge
+// pages take over: the buffer always holds what a string given the same
+// operations holds, followed by its NUL.
+TEST(Buf, RandomMixesOfOperationsKeepTheBytes) {
+    std::mt19937 rng(20261210);
+    docx_buf b;
+    std::string model;
+    for (int step = 0; step < 3000; ++step) {
+        size_t n = rng() % 3 == 0 ? rng() % 200000 : rng() % 64;
+        std::string bytes(n, static_cast<char>('a' + step % 26));
+        switch (rng() % 8) {
+            case 0:
+                ASSERT_EQ(docx_buf_prepend(&b, bytes), 0);
+                model.insert(0, bytes);
+                break;
+            case 1:
+                ASSERT_EQ(docx_buf_printf(&b, "%s#%d", bytes.c_str(), step), 0);
+                model += bytes + "#" + std::to_string(step);
+                break;
+            case 2:
+                docx_buf_expect(&b, b.len + rng() % (size_t{6} << 20));
+                break;
+            case 3:
+                if (rng() % 10 == 0) {
+                    docx_buf_clear(&b);
+                    model.clear();
+                }
+                break;
+            default:
+                ASSERT_EQ(docx_buf_append_sv(&b, bytes), 0);
+                model += bytes;
+                break;
+        }
+        ASSERT_EQ(b.len, model.size()) << "step " << step;
+        ASSERT_LE(b.ready, b.cap);
+        if (b.data) {
+            ASSERT_EQ(b.data[b.len], 0) << "step " << step;
+        }
+    }
+    EXPECT_EQ(b.view(), model);
 }
 
 TEST(Buf, ReleaseHandsTheTextOver) {
