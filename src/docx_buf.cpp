@@ -111,7 +111,23 @@ void docx_buf_clear(docx_buf *b) {
     if (b->data) b->data[0] = 0;
 }
 
+docx_heap docx_alloc_filled(size_t n) {
+    docx_heap block(static_cast<char *>(std::malloc(n)));
+    docx_advise_large(block.get());
+    docx_prefault(block.get(), n);
+    return block;
+}
+
 namespace {
+
+// A block of `cap` bytes that realloc returned for the buffer: a moved block
+// is known to hold its contents only.
+void take_block(docx_buf *b, void *p, size_t cap) {
+    docx_advise_large(p);
+    b->data = static_cast<char *>(p);
+    b->cap = cap;
+    b->ready = b->len;
+}
 
 // Faults in the pages of the capacity a chunk at a time as the contents reach
 // them, instead of one trap per page. A large capacity takes huge pages, which
@@ -139,10 +155,7 @@ int docx_buf_reserve(docx_buf *b, size_t need) {
             docx_set_error("out of memory");
             return -1;
         }
-        docx_advise_large(p);
-        b->data = static_cast<char *>(p);
-        b->cap = cap;
-        b->ready = b->len;  // a moved block is known to hold its contents only
+        take_block(b, p, cap);
     }
     fault_in_up_to(b, need);
     return 0;
@@ -151,11 +164,7 @@ int docx_buf_reserve(docx_buf *b, size_t need) {
 void docx_buf_expect(docx_buf *b, size_t n) {
     if (b->cap >= n || b->failed) return;
     void *p = std::realloc(b->data, n);
-    if (!p) return;
-    docx_advise_large(p);
-    b->data = static_cast<char *>(p);
-    b->cap = n;
-    b->ready = b->len;
+    if (p) take_block(b, p, n);
 }
 
 namespace {

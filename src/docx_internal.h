@@ -36,6 +36,9 @@ using docx_heap = std::unique_ptr<char, docx_free_deleter>;
 void docx_advise_large(void *block);
 // Faults in the first `n` bytes of a block that is about to be filled with them.
 void docx_prefault(void *block, size_t n);
+// A malloc'ed block of `n` bytes that are written right away, readied for it
+// by both of the above; null when memory is short.
+docx_heap docx_alloc_filled(size_t n);
 
 // MARK: - Growable byte buffer
 

@@ -162,9 +162,7 @@ docx_heap extract_index(part_reader *r, zip_uint64_t idx, const char *part, size
     load_status s = stat_entry(*r, idx, &st);
     docx_heap block;
     if (s == load_status::ok) {
-        block.reset(static_cast<char *>(std::malloc(st.size + 1)));
-        docx_advise_large(block.get());
-        docx_prefault(block.get(), st.size + 1);
+        block = docx_alloc_filled(st.size + 1);
         s = block ? read_entry(r, idx, st, block.get()) : load_status::no_memory;
     }
     if (s != load_status::ok) {
@@ -799,13 +797,11 @@ int docx_read_file(const char *path, docx_heap *data, size_t *size) {
         docx_set_error("cannot rewind: %s", path);
         return -1;
     }
-    docx_heap block(static_cast<char *>(std::malloc(n + 1)));
+    docx_heap block = docx_alloc_filled(n + 1);
     if (!block) {
         docx_set_error("out of memory reading %s", path);
         return -1;
     }
-    docx_advise_large(block.get());
-    docx_prefault(block.get(), n + 1);
     if (std::fread(block.get(), 1, n, f.get()) != n) {
         docx_set_error("short read: %s", path);
         return -1;
