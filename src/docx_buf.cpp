@@ -90,6 +90,14 @@ docx_heap docx_buf::release() noexcept {
     return block;
 }
 
+void docx_buf::swap(docx_buf &other) noexcept {
+    std::swap(data, other.data);
+    std::swap(len, other.len);
+    std::swap(cap, other.cap);
+    std::swap(ready, other.ready);
+    std::swap(failed, other.failed);
+}
+
 void docx_buf_fail_growth_after(long n) {
     g_fail_growth_after = n;
 }
@@ -163,8 +171,11 @@ int docx_buf_reserve(docx_buf *b, size_t need) {
 
 void docx_buf_expect(docx_buf *b, size_t n) {
     if (b->cap >= n || b->failed) return;
+    if (b->len == 0) docx_buf_free(b);  // nothing for realloc to carry over
     void *p = std::realloc(b->data, n);
-    if (p) take_block(b, p, n);
+    if (!p) return;
+    take_block(b, p, n);
+    b->data[b->len] = 0;
 }
 
 namespace {

@@ -64,6 +64,7 @@ struct docx_buf {
     }
     // Hands the block over to the caller (who frees it); the buffer is empty after.
     docx_heap release() noexcept;
+    void swap(docx_buf &other) noexcept;
 };
 
 // The capacity that holds `need` bytes: `first` at the start, then doubling.
@@ -115,8 +116,7 @@ struct docx_doc {
 
 void docx_set_error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void docx_clear_error();
-const char *docx_tls_put(const char *src, size_t len);
-size_t docx_tls_capacity();
+size_t docx_result_capacity();
 docx_doc *docx_doc_get(int handle);
 
 // MARK: - Package access

@@ -18,8 +18,13 @@ namespace {
 
 docx_doc g_docs[DOCX_MAX_HANDLES];
 char g_err[DOCX_ERR_SIZE];
-char *g_tls = nullptr;
-size_t g_tls_cap = 0;
+
+// The text the last text-returning call handed out, and the buffer the next
+// one is built in. The two trade blocks when a call succeeds: the text is never
+// copied, a failing call leaves the last text whole, and a caller reading
+// documents in a loop reuses the same two blocks.
+docx_buf g_last;
+docx_buf g_next;
 
 // A function-local static is initialised exactly once, race-free, on first
 // use, and never destroyed: the lock outlives every caller.
@@ -28,15 +33,22 @@ std::mutex &table_mutex() {
     return *m;
 }
 
-// Hands a finished text to the caller, or null when the worker failed or the
-// text is incomplete for lack of memory.
-const char *text_result(int rc, const docx_buf &out) {
+docx_buf *next_text() {
+    docx_buf_clear(&g_next);
+    g_next.failed = false;
+    return &g_next;
+}
+
+// Hands the text built by next_text to the caller, or null when the worker
+// failed or the text is incomplete for lack of memory.
+const char *text_result(int rc) {
     if (rc != 0) return nullptr;
-    if (out.failed) {
+    if (g_next.failed) {
         docx_set_error("out of memory");
         return nullptr;
     }
-    return docx_tls_put(out.data ? out.data : "", out.len);
+    g_last.swap(g_next);
+    return g_last.data ? g_last.data : "";
 }
 
 docx_doc *checked_doc(int handle) {
@@ -120,35 +132,8 @@ void docx_clear_error() {
     g_err[0] = 0;
 }
 
-const char *docx_tls_put(const char *src, size_t len) {
-    if (!src) {
-        docx_set_error("null string");
-        return nullptr;
-    }
-    if (len >= SIZE_MAX) {
-        docx_set_error("out of memory for TLS buffer");
-        return nullptr;
-    }
-    size_t need = len + 1;
-    if (g_tls_cap < need) {
-        size_t cap = docx_grown_capacity(g_tls_cap, need, 4096);
-        void *p = std::realloc(g_tls, cap);
-        if (!p) {
-            docx_set_error("out of memory for TLS buffer");
-            return nullptr;
-        }
-        docx_advise_large(p);
-        g_tls = static_cast<char *>(p);
-        g_tls_cap = cap;
-    }
-    docx_prefault(g_tls, need);
-    std::memcpy(g_tls, src, len);
-    g_tls[len] = 0;
-    return g_tls;
-}
-
-size_t docx_tls_capacity() {
-    return g_tls_cap;
+size_t docx_result_capacity() {
+    return g_last.cap;
 }
 
 docx_doc *docx_doc_get(int handle) {
@@ -194,27 +179,21 @@ const char *docx_content(int handle, int format) {
         docx_set_error("format must be 0 (markdown) or 1 (plain)");
         return nullptr;
     }
-    docx_buf out;
-    int rc = docx_extract_content(d->doc_xml.get(), d->doc_len, format, &out);
-    return text_result(rc, out);
+    return text_result(docx_extract_content(d->doc_xml.get(), d->doc_len, format, next_text()));
 }
 
 const char *docx_tables(int handle) {
     docx_clear_error();
     docx_doc *d = checked_doc(handle);
     if (!d) return nullptr;
-    docx_buf out;
-    int rc = docx_extract_tables_json(d->doc_xml.get(), d->doc_len, &out);
-    return text_result(rc, out);
+    return text_result(docx_extract_tables_json(d->doc_xml.get(), d->doc_len, next_text()));
 }
 
 const char *docx_info(int handle) {
     docx_clear_error();
     docx_doc *d = checked_doc(handle);
     if (!d) return nullptr;
-    docx_buf out;
-    int rc = docx_build_info_json(d, &out);
-    return text_result(rc, out);
+    return text_result(docx_build_info_json(d, next_text()));
 }
 
 int docx_write(const char *text, int format, const char *out_path) {
