@@ -49,6 +49,31 @@ TEST(ResultText, StaysUntilACallSucceedsAndItsBlocksAreReused) {
     docx_close(hs);
 }
 
+// A large body without text reads as empty even where the block its text is
+// built in still holds an earlier, longer text.
+TEST(ResultText, LargeBodyWithoutTextIsEmptyAfterLongerTexts) {
+    TempDir dir;
+    std::string text_body, bare_body;
+    for (int i = 0; i < 2000; ++i) {
+        text_body += "<w:p><w:r><w:t>paragraph " + std::to_string(i) + "</w:t></w:r></w:p>";
+        bare_body += "<w:bookmarkStart w:id=\"1\" w:name=\"x\"/><w:bookmarkEnd w:id=\"1\"/>";
+    }
+    std::string with_text =
+        testkit::write_docx(dir.file("text.docx"), testkit::document_xml(text_body));
+    std::string bare = testkit::write_docx(dir.file("bare.docx"), testkit::document_xml(bare_body));
+    int ht = docx_open(with_text.c_str()), hb = docx_open(bare.c_str());
+    ASSERT_GE(ht, 0);
+    ASSERT_GE(hb, 0);
+    for (int round = 0; round < 2; ++round) {
+        for (int format : {0, 1}) {
+            ASSERT_NE(docx_content(ht, format), nullptr);
+            EXPECT_STREQ(docx_content(hb, format), "") << round << format;
+        }
+    }
+    docx_close(ht);
+    docx_close(hb);
+}
+
 class Frame : public ::testing::Test {
   protected:
     TempDir dir;
