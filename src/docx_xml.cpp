@@ -3,6 +3,7 @@
 //
 // Nothing is parsed into a tree: every function works on a byte range
 // [start, end) and never reads outside it.
+#include <array>
 #include <cctype>
 #include <climits>
 #include <cstring>
@@ -369,36 +370,31 @@ int docx_body_inner_range(const char *xml, size_t xml_len, const char **start, s
 
 // MARK: - Escaping and entity decoding
 
+namespace {
+
+// What each byte becomes in character data: null where it stands for itself,
+// "" for the control characters that XML 1.0 does not allow. One load per
+// byte instead of a chain of tests.
+constexpr std::array<const char *, 256> xml_escapes = [] {
+    std::array<const char *, 256> t{};
+    for (size_t c = 0; c < 0x20; ++c) t[c] = "";
+    t['\t'] = t['\n'] = t['\r'] = nullptr;
+    t['&'] = "&amp;";
+    t['<'] = "&lt;";
+    t['>'] = "&gt;";
+    t['"'] = "&quot;";
+    t['\''] = "&apos;";
+    return t;
+}();
+
+}  // namespace
+
 void docx_xml_escape(const char *text, size_t len, docx_buf *out) {
     const char *run = text;
     const char *end = text + len;
     for (const char *p = text; p < end; ++p) {
-        unsigned char c = static_cast<unsigned char>(*p);
-        const char *rep;
-        switch (c) {
-            case '&':
-                rep = "&amp;";
-                break;
-            case '<':
-                rep = "&lt;";
-                break;
-            case '>':
-                rep = "&gt;";
-                break;
-            case '"':
-                rep = "&quot;";
-                break;
-            case '\'':
-                rep = "&apos;";
-                break;
-            case '\t':
-            case '\n':
-            case '\r':
-                continue;
-            default:
-                if (c >= 0x20) continue;
-                rep = "";  // XML 1.0 allows no other control characters
-        }
+        const char *rep = xml_escapes[static_cast<unsigned char>(*p)];
+        if (!rep) continue;
         docx_buf_append(out, run, static_cast<size_t>(p - run));
         docx_buf_append_cstr(out, rep);
         run = p + 1;
