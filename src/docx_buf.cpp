@@ -153,18 +153,22 @@ void fault_in_up_to(docx_buf *b, size_t need) {
 
 }  // namespace
 
+int docx_buf_reserve_room(docx_buf *b, size_t need) {
+    if (b->cap >= need) return 0;
+    size_t cap = docx_grown_capacity(b->cap, need, 256);
+    void *p = growth_should_fail() ? nullptr : std::realloc(b->data, cap);
+    if (!p) {
+        b->failed = true;
+        docx_set_error("out of memory");
+        return -1;
+    }
+    take_block(b, p, cap);
+    return 0;
+}
+
 int docx_buf_reserve(docx_buf *b, size_t need) {
     if (b->ready >= need) return 0;
-    if (b->cap < need) {
-        size_t cap = docx_grown_capacity(b->cap, need, 256);
-        void *p = growth_should_fail() ? nullptr : std::realloc(b->data, cap);
-        if (!p) {
-            b->failed = true;
-            docx_set_error("out of memory");
-            return -1;
-        }
-        take_block(b, p, cap);
-    }
+    if (docx_buf_reserve_room(b, need) != 0) return -1;
     fault_in_up_to(b, need);
     return 0;
 }

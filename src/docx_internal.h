@@ -74,6 +74,9 @@ void docx_buf_init(docx_buf *b);
 void docx_buf_free(docx_buf *b);
 void docx_buf_clear(docx_buf *b);
 int docx_buf_reserve(docx_buf *b, size_t need);
+// Capacity for `need` bytes whose pages fault in only as they are written: for
+// a block that is filled in part, such as room for a compressed stream.
+int docx_buf_reserve_room(docx_buf *b, size_t need);
 // Capacity for `n` bytes when memory allows: only a hint, failing is no error.
 void docx_buf_expect(docx_buf *b, size_t n);
 int docx_buf_append_grow(docx_buf *b, const void *bytes, size_t n);

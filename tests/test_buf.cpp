@@ -109,6 +109,7 @@ const FailedGrowthCase failed_growth_cases[] = {
      }},
     {"printf", [](docx_buf *b) { return docx_buf_printf(b, "%0600d", 7); }},
     {"reserve", [](docx_buf *b) { return docx_buf_reserve(b, 100000); }},
+    {"reserve room", [](docx_buf *b) { return docx_buf_reserve_room(b, 100000); }},
 };
 
 TEST(Buf, FailedGrowthKeepsTheContentsAndMarksTheBuffer) {
@@ -327,9 +328,14 @@ TEST(Buf, RandomMixesOfOperationsKeepTheBytes) {
                 ASSERT_EQ(docx_buf_printf(&b, "%s#%d", bytes.c_str(), step), 0);
                 model += bytes + "#" + std::to_string(step);
                 break;
-            case 2:
-                docx_buf_expect(&b, b.len + rng() % (size_t{6} << 20));
+            case 2: {
+                size_t room = b.len + rng() % (size_t{6} << 20);
+                if (rng() % 2)
+                    docx_buf_expect(&b, room);
+                else
+                    ASSERT_EQ(docx_buf_reserve_room(&b, room), 0);
                 break;
+            }
             case 3:
                 if (rng() % 10 == 0) {
                     docx_buf_clear(&b);
