@@ -166,8 +166,7 @@ int docx_buf_reserve_room(docx_buf *b, size_t need) {
     return 0;
 }
 
-int docx_buf_reserve(docx_buf *b, size_t need) {
-    if (b->ready >= need) return 0;
+int docx_buf_reserve_grow(docx_buf *b, size_t need) {
     if (docx_buf_reserve_room(b, need) != 0) return -1;
     fault_in_up_to(b, need);
     return 0;

@@ -5,10 +5,6 @@
 
 #include "docx_internal.h"
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 namespace {
 
 constexpr size_t FIELD_SIZE = 512;  // title, author
@@ -79,20 +75,16 @@ void json_esc(docx_buf *out, const char *text) {
 }
 
 #if defined(__SSE2__)
-__m128i bytes_eq(const char *p, char c) {
-    return _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)), _mm_set1_epi8(c));
-}
-
 // 16 bits: which of the 16 positions from p may open or close an element the
 // summary looks at, judged by a few bytes after the '<': "<w:p" and "</w:p"
 // (also w:pPr, w:pict), "<w:tb" and "</w:tb", "<w:d", "<v:", "<mc:", "</mc:".
 int summary_candidates16(const char *p) {
-    __m128i para = _mm_or_si128(bytes_eq(p + 3, 'p'), bytes_eq(p + 4, 'p'));
-    __m128i table = _mm_or_si128(bytes_eq(p + 4, 'b'), bytes_eq(p + 5, 'b'));
-    __m128i other = _mm_or_si128(_mm_or_si128(bytes_eq(p + 3, 'd'), bytes_eq(p + 1, 'v')),
-                                 _mm_or_si128(bytes_eq(p + 1, 'm'), bytes_eq(p + 2, 'm')));
+    __m128i para = _mm_or_si128(docx_eq16(p + 3, 'p'), docx_eq16(p + 4, 'p'));
+    __m128i table = _mm_or_si128(docx_eq16(p + 4, 'b'), docx_eq16(p + 5, 'b'));
+    __m128i other = _mm_or_si128(_mm_or_si128(docx_eq16(p + 3, 'd'), docx_eq16(p + 1, 'v')),
+                                 _mm_or_si128(docx_eq16(p + 1, 'm'), docx_eq16(p + 2, 'm')));
     __m128i any = _mm_or_si128(_mm_or_si128(para, table), other);
-    return _mm_movemask_epi8(_mm_and_si128(bytes_eq(p, '<'), any));
+    return _mm_movemask_epi8(_mm_and_si128(docx_eq16(p, '<'), any));
 }
 #endif
 

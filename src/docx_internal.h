@@ -14,6 +14,10 @@
 #include <memory>
 #include <string_view>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 // MARK: - Limits
 
 constexpr int DOCX_MAX_HANDLES = 64;
@@ -73,7 +77,11 @@ size_t docx_grown_capacity(size_t cap, size_t need, size_t first);
 void docx_buf_init(docx_buf *b);
 void docx_buf_free(docx_buf *b);
 void docx_buf_clear(docx_buf *b);
-int docx_buf_reserve(docx_buf *b, size_t need);
+int docx_buf_reserve_grow(docx_buf *b, size_t need);
+// Capacity for `need` bytes, faulted in ahead; most calls find it there.
+inline int docx_buf_reserve(docx_buf *b, size_t need) {
+    return b->ready >= need ? 0 : docx_buf_reserve_grow(b, need);
+}
 // Capacity for `need` bytes whose pages fault in only as they are written: for
 // a block that is filled in part, such as room for a compressed stream.
 int docx_buf_reserve_room(docx_buf *b, size_t need);
@@ -152,6 +160,33 @@ int docx_zip_rewrite_document(const void *src, size_t src_len, const char *main_
 // The first byte `c`, or the first run of `needle`, in [from, end); null if none.
 const char *docx_find_byte(const char *from, const char *end, char c);
 const char *docx_find_bytes(const char *from, const char *end, std::string_view needle);
+
+inline bool docx_starts_with(const char *p, const char *end, std::string_view s) {
+    return static_cast<size_t>(end - p) >= s.size() && std::memcmp(p, s.data(), s.size()) == 0;
+}
+
+#if defined(__SSE2__)
+// Which of the 16 bytes from p are `c`, as 0xFF lanes.
+inline __m128i docx_eq16(const char *p, char c) {
+    return _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)), _mm_set1_epi8(c));
+}
+#endif
+
+// docx_find_byte for a byte that is usually a few bytes away, as the '>' of a
+// tag or the next '<' inside a run: there a call to memchr costs more than the
+// search.
+inline const char *docx_find_near(const char *from, const char *end, char c) {
+#if defined(__SSE2__)
+    if (end - from >= 16) {
+        if (int mask = _mm_movemask_epi8(docx_eq16(from, c))) return from + __builtin_ctz(mask);
+        return docx_find_byte(from + 16, end, c);
+    }
+#endif
+    for (; from < end; ++from)
+        if (*from == c) return from;
+    return nullptr;
+}
+
 const char *docx_find_tag(const char *start, const char *end, const char *name);
 const char *docx_find_close(const char *start, const char *end, const char *name);
 // Past the element whose start tag opens at `tag`: past its '>' when it is

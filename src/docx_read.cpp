@@ -13,10 +13,6 @@
 
 #include "docx_internal.h"
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 namespace {
 
 constexpr std::string_view PAGE_BREAK = "\n\n---\n\n";

@@ -10,10 +10,6 @@
 
 #include "docx_internal.h"
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 namespace {
 
 bool is_name_end(char c) {
@@ -31,15 +27,7 @@ bool same_bytes(const char *a, std::string_view b) {
     return true;
 }
 
-bool starts_with(const char *p, const char *end, std::string_view s) {
-    return static_cast<size_t>(end - p) >= s.size() && std::memcmp(p, s.data(), s.size()) == 0;
-}
-
 #if defined(__SSE2__)
-__m128i eq16(const char *p, char c) {
-    return _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)), _mm_set1_epi8(c));
-}
-
 // Bytes that may follow a tag name: white space and other controls, '/', '>'.
 __m128i name_end16(const char *p) {
     __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
@@ -53,15 +41,16 @@ __m128i name_end16(const char *p) {
 // byte after it.
 int tag_candidates16(const char *p, std::string_view name, bool ends) {
     size_t n = name.size();
-    __m128i open = _mm_and_si128(_mm_and_si128(eq16(p + 1, name.front()), eq16(p + n, name.back())),
-                                 name_end16(p + n + 1));
+    __m128i open =
+        _mm_and_si128(_mm_and_si128(docx_eq16(p + 1, name.front()), docx_eq16(p + n, name.back())),
+                      name_end16(p + n + 1));
     if (ends) {
         __m128i close =
-            _mm_and_si128(_mm_and_si128(eq16(p + 1, '/'), eq16(p + 2, name.front())),
-                          _mm_and_si128(eq16(p + n + 1, name.back()), name_end16(p + n + 2)));
+            _mm_and_si128(_mm_and_si128(docx_eq16(p + 1, '/'), docx_eq16(p + 2, name.front())),
+                          _mm_and_si128(docx_eq16(p + n + 1, name.back()), name_end16(p + n + 2)));
         open = _mm_or_si128(open, close);
     }
-    return _mm_movemask_epi8(_mm_and_si128(eq16(p, '<'), open));
+    return _mm_movemask_epi8(_mm_and_si128(docx_eq16(p, '<'), open));
 }
 #endif
 
@@ -129,7 +118,7 @@ const char *skip_markup(const char *p, const char *end) {
     static constexpr markup kinds[] = {{"<!--", "-->"}, {"<![CDATA[", "]]>"}, {"<?", "?>"}};
     markup m{"<!", ">"};
     for (const markup &k : kinds)
-        if (starts_with(p, end, k.open)) m = k;
+        if (docx_starts_with(p, end, k.open)) m = k;
     const char *c = docx_find_bytes(p + m.open.size(), end, m.close);
     return c ? c + m.close.size() : nullptr;
 }
@@ -226,8 +215,8 @@ const char *docx_find_bytes(const char *from, const char *end, std::string_view 
     if (n >= 2) {
         for (; static_cast<size_t>(end - p) >= n + 16; p += 16) {
             int mask = _mm_movemask_epi8(
-                _mm_and_si128(_mm_and_si128(eq16(p, needle[0]), eq16(p + 1, needle[1])),
-                              eq16(p + n - 1, needle[n - 1])));
+                _mm_and_si128(_mm_and_si128(docx_eq16(p, needle[0]), docx_eq16(p + 1, needle[1])),
+                              docx_eq16(p + n - 1, needle[n - 1])));
             for (; mask; mask &= mask - 1) {
                 const char *c = p + __builtin_ctz(static_cast<unsigned>(mask));
                 if (same_bytes(c, needle)) return c;
@@ -341,7 +330,7 @@ int docx_body_inner_range(const char *xml, size_t xml_len, const char **start, s
         const char *p = docx_find_byte(cur, end, '<');
         if (!p || end - p < 2) break;
         if (p[1] == '/') {
-            if (starts_with(p, end, "</w:body>"))
+            if (docx_starts_with(p, end, "</w:body>"))
                 cut = cut ? cut : p;
             else
                 break;  // a stray end tag: the body is malformed
