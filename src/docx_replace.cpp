@@ -8,6 +8,7 @@
 // the replacement going into the node where the match starts so that it takes
 // that run's formatting. Only text elements with edits are written anew; every
 // other byte of the document is copied as it stands.
+#include <array>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
@@ -22,18 +23,6 @@ namespace {
 using std::string_view;
 
 // MARK: - Byte scanning
-
-const char *find_byte(const char *from, const char *end, char c) {
-    if (from >= end) return nullptr;
-    return static_cast<const char *>(std::memchr(from, c, static_cast<size_t>(end - from)));
-}
-
-// The first `needle` lying wholly inside [from, end), or null.
-const char *find_seq(const char *from, const char *end, string_view needle) {
-    if (from >= end) return nullptr;
-    return static_cast<const char *>(
-        memmem(from, static_cast<size_t>(end - from), needle.data(), needle.size()));
-}
 
 bool is_name_end(char c) {
     return c == '\t' || c == '\n' || c == '\r' || c == ' ' || c == '/' || c == '>';
@@ -84,49 +73,46 @@ class pod_array {
 
 // MARK: - Text nodes
 
-// One pending change of a node's raw content, in offsets from content_start.
+// One pending change of a node's raw content, in offsets from its content
+// start: [start, end) becomes the replacement, or nothing.
 struct node_edit {
-    uint64_t start;
-    uint64_t end;
-    const char *text;  // borrowed: the escaped replacement, or null
-    uint64_t text_len;
+    uint32_t start;
+    uint32_t end;
+    bool insert;
 };
 
-// Where a decoded byte came from, counted from its element's content start.
-// No part is larger than DOCX_MAX_PART_SIZE, so 32 bits hold every offset
-// and the two maps take 8 bytes per byte of text instead of 16.
-using raw_offset = uint32_t;
+// No part is larger than DOCX_MAX_PART_SIZE, so 32 bits hold every offset and
+// count of a paragraph's bookkeeping, which keeps a node at 48 bytes.
 static_assert(DOCX_MAX_PART_SIZE <= UINT32_MAX);
 
 // One w:t element of a paragraph.
 struct text_node {
-    const char *elem_start;     // '<' of the start tag
-    const char *open_end;       // '>' of the start tag
-    const char *content_start;  // open_end + 1
-    const char *content_end;    // '<' of "</w:t>"
-    const char *elem_end;       // past "</w:t>"
-    const char *run_start;      // '<' of the enclosing w:r, or null
-    const char *run_end;        // past its "</w:r>", or null
-    int32_t run_sole;           // the run holds only w:rPr and this element
-    // The decoded text and, per decoded byte, the raw range it came from. They
-    // live in the paragraph's shared storage (node_list), not in the node, so
-    // that a paragraph of many runs costs no allocation per run.
-    const char *text;
-    uint64_t text_len;
-    const raw_offset *src_start;
-    const raw_offset *src_end;
+    const char *elem_start;   // '<' of the start tag
+    const char *open_end;     // '>' of the start tag
+    const char *content_end;  // '<' of "</w:t>"
+    // The decoded text is a slice of the paragraph's shared storage
+    // (node_list), so that a paragraph of many runs costs no allocation per
+    // run. Only an element holding references has maps from decoded to raw
+    // bytes; in every other one the two are the same.
+    uint32_t text_at;
+    uint32_t text_len;
+    uint32_t map_at;
     int32_t segment;
-    // The node's edits, in the order planned: a slice of the paragraph's
-    // shared edit storage (node_list), as its text is.
-    size_t first_edit;
-    size_t edit_count;
+    // The node's edits, in the order planned: a slice of the shared storage
+    // too.
+    uint32_t first_edit;
+    uint32_t edit_count;
 
-    uint64_t raw_len() const { return static_cast<uint64_t>(content_end - content_start); }
+    static constexpr uint32_t k_no_map = UINT32_MAX;
+
+    const char *content_start() const { return open_end + 1; }
+    const char *elem_end() const { return content_end + 6; }
+    uint32_t raw_len() const { return static_cast<uint32_t>(content_end - content_start()); }
 };
 
-// The text nodes of one paragraph with the storage their texts and maps live
-// in. Kept across paragraphs, so its storage is allocated only a few times per
-// document.
+// The text nodes of one paragraph with the storage their texts, maps and edits
+// live in. Kept across paragraphs, so its storage is allocated only a few
+// times per document.
 class node_list {
   public:
     node_list() = default;
@@ -148,34 +134,45 @@ class node_list {
     // Appends the node of the w:t element [lt, close + 6) whose start tag ends
     // at `gt`; -1 after setting the message.
     int add(const char *lt, const char *gt, const char *close, int32_t segment);
-    // Points every node at its text and maps, once no more storage can move.
-    void finish();
+
+    const unsigned char *text_of(const text_node &n) const {
+        return reinterpret_cast<const unsigned char *>(text_.data) + n.text_at;
+    }
+    // The raw range, from the node's content start, that decoded byte `i`
+    // came from; a reference's bytes all cover the whole reference.
+    uint32_t raw_start(const text_node &n, uint32_t i) const {
+        return n.map_at == text_node::k_no_map ? i : src_start_[n.map_at + i];
+    }
+    uint32_t raw_end(const text_node &n, uint32_t i) const {
+        return n.map_at == text_node::k_no_map ? i + 1 : src_end_[n.map_at + i];
+    }
 
     // Appends an edit to `n`; false after setting the message. Matches are
     // planned left to right, so a node's edits are always the last ones made.
-    bool add_edit(text_node *n, uint64_t start, uint64_t end, string_view text);
+    bool add_edit(text_node *n, uint32_t start, uint32_t end, bool insert);
     std::span<const node_edit> edits_of(const text_node &n) const {
         return {edits_.begin() + n.first_edit, n.edit_count};
     }
 
   private:
-    int decode(const char *content, uint64_t n, uint64_t *decoded);
+    int decode(text_node *n);
+    int decode_references(text_node *n, const char *content, uint32_t len);
 
     pod_array<text_node> nodes_;
     docx_buf text_;
-    pod_array<raw_offset> src_start_;
-    pod_array<raw_offset> src_end_;
+    pod_array<uint32_t> src_start_;
+    pod_array<uint32_t> src_end_;
     pod_array<node_edit> edits_;
 };
 
-bool node_list::add_edit(text_node *n, uint64_t start, uint64_t end, string_view text) {
+bool node_list::add_edit(text_node *n, uint32_t start, uint32_t end, bool insert) {
     if (n->edit_count == 0) {
-        n->first_edit = edits_.size();
+        n->first_edit = static_cast<uint32_t>(edits_.size());
     } else if (n->first_edit + n->edit_count != edits_.size()) {
         docx_set_error("internal: overlapping replace edits");
         return false;
     }
-    if (edits_.push(node_edit{start, end, text.data(), text.size()}) != 0) return false;
+    if (edits_.push(node_edit{start, end, insert}) != 0) return false;
     ++n->edit_count;
     return true;
 }
@@ -185,7 +182,7 @@ bool node_list::add_edit(text_node *n, uint64_t start, uint64_t end, string_view
 // knows. `*ref_len` receives the reference's length.
 int decode_reference(const char *p, uint64_t avail, char out[3], uint64_t *ref_len) {
     if (avail < 2) return 0;
-    const char *semi = find_byte(p + 1, p + (avail < 17 ? avail : 17), ';');
+    const char *semi = docx_find_byte(p + 1, p + (avail < 17 ? avail : 17), ';');
     if (!semi) return 0;
     *ref_len = static_cast<uint64_t>(semi - p + 1);
     string_view ref(p, *ref_len);
@@ -222,31 +219,48 @@ int decode_reference(const char *p, uint64_t avail, char out[3], uint64_t *ref_l
     return 3;
 }
 
-// Appends the decoded raw content [content, content + n) to the shared text
-// and maps. References that are not decoded stay in the text as written.
-int node_list::decode(const char *content, uint64_t n, uint64_t *decoded) {
-    // A reference never decodes to more bytes than it has, so n entries suffice.
-    if (docx_buf_reserve(&text_, text_.len + n + 1) != 0 || src_start_.reserve_more(n) != 0 ||
-        src_end_.reserve_more(n) != 0) {
+// Appends the node's decoded text to the shared text, with maps when it holds
+// references. References that are not decoded stay in the text as written.
+int node_list::decode(text_node *n) {
+    const char *content = n->content_start();
+    const uint32_t len = n->raw_len();
+    // A reference never decodes to more bytes than it has, so len bytes suffice.
+    if (docx_buf_reserve(&text_, text_.len + len + 1) != 0) {
         docx_set_error("out of memory decoding run text");
         return -1;
     }
+    n->text_at = static_cast<uint32_t>(text_.len);
+    n->map_at = text_node::k_no_map;
+    if (!docx_find_near(content, content + len, '&')) {
+        docx_buf_append(&text_, content, len);
+        n->text_len = len;
+        return 0;
+    }
+    return decode_references(n, content, len);
+}
+
+int node_list::decode_references(text_node *n, const char *content, uint32_t len) {
+    if (src_start_.reserve_more(len) != 0 || src_end_.reserve_more(len) != 0) {
+        docx_set_error("out of memory decoding run text");
+        return -1;
+    }
+    n->map_at = static_cast<uint32_t>(src_start_.size());
     char *text = text_.data + text_.len;
-    raw_offset *starts = src_start_.end();
-    raw_offset *ends = src_end_.end();
-    uint64_t k = 0;
-    for (uint64_t v = 0; v < n;) {
-        const char *amp = find_byte(content + v, content + n, '&');
-        uint64_t plain_end = amp ? static_cast<uint64_t>(amp - content) : n;
+    uint32_t *starts = src_start_.end();
+    uint32_t *ends = src_end_.end();
+    uint32_t k = 0;
+    for (uint32_t v = 0; v < len;) {
+        const char *amp = docx_find_byte(content + v, content + len, '&');
+        uint32_t plain_end = amp ? static_cast<uint32_t>(amp - content) : len;
         for (; v < plain_end; ++v, ++k) {
             text[k] = content[v];
-            starts[k] = static_cast<raw_offset>(v);
-            ends[k] = static_cast<raw_offset>(v + 1);
+            starts[k] = v;
+            ends[k] = v + 1;
         }
         if (!amp) break;
         char bytes[3];
         uint64_t ref_len = 1;
-        int m = decode_reference(amp, n - v, bytes, &ref_len);
+        int m = decode_reference(amp, len - v, bytes, &ref_len);
         if (m == 0) {
             m = 1;
             bytes[0] = '&';
@@ -254,40 +268,33 @@ int node_list::decode(const char *content, uint64_t n, uint64_t *decoded) {
         }
         for (int i = 0; i < m; ++i, ++k) {
             text[k] = bytes[i];
-            starts[k] = static_cast<raw_offset>(v);
-            ends[k] = static_cast<raw_offset>(v + ref_len);
+            starts[k] = v;
+            ends[k] = v + static_cast<uint32_t>(ref_len);
         }
-        v += ref_len;
+        v += static_cast<uint32_t>(ref_len);
     }
     text_.len += k;
     text_.data[text_.len] = 0;
     src_start_.grow_by(k);
     src_end_.grow_by(k);
-    *decoded = k;
+    n->text_len = k;
     return 0;
 }
 
 int node_list::add(const char *lt, const char *gt, const char *close, int32_t segment) {
-    text_node n{};
-    n.elem_start = lt;
-    n.open_end = gt;
-    n.content_start = gt + 1;
-    n.content_end = close;
-    n.elem_end = close + 6;
-    n.segment = segment;
-    if (decode(n.content_start, n.raw_len(), &n.text_len) != 0) return -1;
-    return nodes_.push(n);
-}
-
-void node_list::finish() {
-    uint64_t at = 0;
-    for (text_node &n : nodes_) {
-        if (n.text_len == 0) continue;
-        n.text = text_.data + at;
-        n.src_start = src_start_.begin() + at;
-        n.src_end = src_end_.begin() + at;
-        at += n.text_len;
-    }
+    // Filled in place: a node built aside and copied in cost a stalled
+    // reload of its freshly stored fields per element.
+    if (nodes_.reserve_more(1) != 0) return -1;
+    text_node *n = nodes_.end();
+    n->elem_start = lt;
+    n->open_end = gt;
+    n->content_end = close;
+    n->segment = segment;
+    n->first_edit = 0;
+    n->edit_count = 0;
+    if (decode(n) != 0) return -1;
+    nodes_.grow_by(1);
+    return 0;
 }
 
 // Tags that end a segment: a match never runs across a paragraph boundary
@@ -299,9 +306,20 @@ constexpr string_view k_segment_breaks[] = {
     "w:drawing", "w:pict",      "w:object",  "w:tab",          "w:br",
     "w:sym",     "w:cr",        "w:ptab",    "w:noBreakHyphen"};
 
+// The first letters of their local names: most tags of a paragraph (w:r,
+// w:rPr, w:t) are told apart by one lookup.
+constexpr auto k_break_initials = [] {
+    std::array<bool, 256> initial{};
+    for (string_view name : k_segment_breaks) initial[static_cast<unsigned char>(name[2])] = true;
+    return initial;
+}();
+
 bool breaks_segment(const char *lt, const char *end) {
+    if (end - lt < 4 || lt[1] != 'w' || lt[2] != ':' ||
+        !k_break_initials[static_cast<unsigned char>(lt[3])])
+        return false;
     for (string_view name : k_segment_breaks)
-        if (tag_is(lt, end, name)) return true;
+        if (name[2] == lt[3] && tag_is(lt, end, name)) return true;
     return false;
 }
 
@@ -310,7 +328,7 @@ bool breaks_segment(const char *lt, const char *end) {
 int scan_paragraph(const char *p, const char *end, node_list *list) {
     int32_t segment = 0;
     const char *cur = p;
-    while (const char *lt = find_byte(cur, end, '<')) {
+    while (const char *lt = docx_find_near(cur, end, '<')) {
         cur = lt + 1;
         char next = cur < end ? *cur : 0;
         if (next == '/') {
@@ -318,18 +336,20 @@ int scan_paragraph(const char *p, const char *end, node_list *list) {
             continue;
         }
         if (next == '!' || next == '?') continue;
-        if (breaks_segment(lt, end)) {
-            ++segment;
+        if (!tag_is(lt, end, "w:t")) {
+            if (breaks_segment(lt, end)) ++segment;
             continue;
         }
-        if (!tag_is(lt, end, "w:t")) continue;
-        const char *gt = find_byte(lt, end, '>');
+        const char *gt = docx_find_near(lt, end, '>');
         if (!gt) break;
         cur = gt + 1;
         if (gt[-1] == '/') continue;
-        const char *close = find_seq(gt + 1, end, "</w:t>");
+        // The content ends at the first '<', which is nearly always the end tag.
+        const char *close = docx_find_near(gt + 1, end, '<');
         if (!close) continue;
-        if (find_byte(gt + 1, close, '<')) {
+        if (!docx_starts_with(close, end, "</w:t>")) {
+            close = docx_find_bytes(close + 1, end, "</w:t>");
+            if (!close) continue;
             // Markup inside the text element: its bytes are not all text, and
             // a match inside a tag would break the XML. Leave it as it is.
             ++segment;
@@ -339,7 +359,6 @@ int scan_paragraph(const char *p, const char *end, node_list *list) {
         if (list->add(lt, gt, close, segment) != 0) return -1;
         cur = close + 6;
     }
-    list->finish();
     return 0;
 }
 
@@ -353,38 +372,42 @@ int scan_paragraph(const char *p, const char *end, node_list *list) {
 // is the only one that can enclose it; candidates ending before one element
 // end before every later one too. The whole paragraph is thus walked once,
 // however many elements are asked about.
+// A w:r element, and whether it holds nothing but run properties and one
+// given text element.
+struct run_span {
+    const char *start = nullptr;
+    const char *end = nullptr;
+    bool sole = false;
+};
+
 class run_finder {
   public:
     run_finder(const char *para, const char *end) : end_(end), scan_(para) {}
 
-    // Sets run_start, run_end and run_sole of `node`.
-    void locate(text_node *node) {
-        node->run_start = node->run_end = nullptr;
-        node->run_sole = 0;
+    // The run enclosing `node`: null bounds when there is none.
+    run_span locate(const text_node &node) {
         for (;;) {
-            if (!start_ && !next_candidate()) return;
+            if (!start_ && !next_candidate()) return {};
             if (!close_) {  // no later candidate has an end tag either
                 exhausted_ = true;
                 start_ = nullptr;
-                return;
+                return {};
             }
-            if (close_ >= node->elem_end) break;
+            if (close_ >= node.elem_end()) break;
             start_ = nullptr;
         }
-        if (content_ > node->elem_start) return;
-        node->run_start = start_;
-        node->run_end = close_ + 6;
-        node->run_sole = is_sole(node);
+        if (content_ > node.elem_start) return {};
+        return {start_, close_ + 6, is_sole(node)};
     }
 
   private:
     bool next_candidate() {
         while (!exhausted_) {
-            const char *lt = find_byte(scan_, end_, '<');
+            const char *lt = docx_find_byte(scan_, end_, '<');
             if (!lt) break;
             scan_ = lt + 1;
             if (!tag_is(lt, end_, "w:r")) continue;
-            const char *gt = find_byte(lt, end_, '>');
+            const char *gt = docx_find_byte(lt, end_, '>');
             if (!gt) break;
             scan_ = gt + 1;
             if (gt[-1] == '/') continue;
@@ -401,22 +424,22 @@ class run_finder {
     const char *first_close(const char *from) {
         if (close_searched_ && (!close_at_ || close_at_ >= from)) return close_at_;
         close_searched_ = true;
-        close_at_ = find_seq(from, end_, "</w:r>");
+        close_at_ = docx_find_bytes(from, end_, "</w:r>");
         return close_at_;
     }
 
     // The first '<' at or after `from` that does not open a complete w:rPr
     // element before the run's end tag; the end tag itself when every one does.
     const char *skip_run_properties(const char *from) const {
-        while (const char *lt = find_byte(from, close_, '<')) {
+        while (const char *lt = docx_find_byte(from, close_, '<')) {
             if (!tag_is(lt, end_, "w:rPr")) return lt;
-            const char *gt = find_byte(lt, close_, '>');
+            const char *gt = docx_find_byte(lt, close_, '>');
             if (!gt) return lt;
             if (gt[-1] == '/') {
                 from = gt + 1;
                 continue;
             }
-            const char *rpr_end = find_seq(gt + 1, close_, "</w:rPr>");
+            const char *rpr_end = docx_find_bytes(gt + 1, close_, "</w:rPr>");
             if (!rpr_end) return lt;
             from = rpr_end + 8;
         }
@@ -426,13 +449,12 @@ class run_finder {
     // The run holds nothing but run properties and this node's element. The
     // first other child is the same for every node of the run, so it is found
     // once.
-    int32_t is_sole(const text_node *node) {
+    bool is_sole(const text_node &node) {
         if (!first_child_known_) {
             first_child_ = skip_run_properties(content_);
             first_child_known_ = true;
         }
-        if (first_child_ != node->elem_start) return 0;
-        return skip_run_properties(node->elem_end) == close_;
+        return first_child_ == node.elem_start && skip_run_properties(node.elem_end()) == close_;
     }
 
     const char *end_;
@@ -478,19 +500,12 @@ size_t utf8_length(unsigned char lead) {
 }
 
 // One segment: consecutive nodes whose texts lie back to back in the
-// paragraph's storage, so the segment's text and maps are plain slices of it.
+// paragraph's storage, so the segment's text is a plain slice of it.
 class segment {
   public:
     segment(node_list *list, text_node *first, text_node *last) : list_(list), first_(first) {
-        for (text_node *n = first; n != last; ++n) {
-            if (n->text_len == 0) continue;
-            if (!text_) {
-                text_ = reinterpret_cast<const unsigned char *>(n->text);
-                src_start_ = n->src_start;
-                src_end_ = n->src_end;
-            }
-            size_ += n->text_len;
-        }
+        text_ = list->text_of(*first);
+        size_ = (last - 1)->text_at + (last - 1)->text_len - first->text_at;
     }
 
     // Finds every match left to right and plans its edits; -1 after setting
@@ -500,21 +515,47 @@ class segment {
         if (f == 0 || size_ < f) return 0;
         const auto *find = reinterpret_cast<const unsigned char *>(o.find.data());
         const unsigned char first = o.match_case ? find[0] : fold(find[0]);
-        for (size_t v = 0; v + f <= size_;) {
+        // The byte that folds to `first` besides itself, if any.
+        const unsigned char other =
+            !o.match_case && first >= 'a' && first <= 'z' ? first - ('a' - 'A') : first;
+        for (size_t v = next_candidate(0, first, other); v + f <= size_;) {
             unsigned char c = text_[v];
             if ((o.match_case ? c : fold(c)) == first && equal_at(v, find, f, o.match_case) &&
                 (!o.whole_word || on_boundaries(v, v + f))) {
-                if (plan(v, v + f, o.replacement) != 0) return -1;
+                if (plan(v, v + f) != 0) return -1;
                 ++*matches;
                 v += f;
             } else {
                 v += utf8_length(c);
             }
+            v = next_candidate(v, first, other);
         }
         return 0;
     }
 
   private:
+    // The character start from `v` on where a match may begin. A block of
+    // ASCII, where every byte starts a character, is passed over 16 bytes at
+    // a time; elsewhere every character is a candidate.
+    size_t next_candidate(size_t v, unsigned char first, unsigned char other) const {
+#if defined(__SSE2__)
+        const auto *text = reinterpret_cast<const char *>(text_);
+        while (v + 16 <= size_) {
+            __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + v));
+            if (_mm_movemask_epi8(block) != 0) break;
+            int mask =
+                _mm_movemask_epi8(_mm_or_si128(docx_eq16(text + v, static_cast<char>(first)),
+                                               docx_eq16(text + v, static_cast<char>(other))));
+            if (mask) return v + static_cast<size_t>(__builtin_ctz(mask));
+            v += 16;
+        }
+#else
+        (void)first;
+        (void)other;
+#endif
+        return v;
+    }
+
     bool equal_at(size_t v, const unsigned char *find, size_t f, bool match_case) const {
         if (match_case) return std::memcmp(text_ + v, find, f) == 0;
         for (size_t i = 0; i < f; ++i)
@@ -535,32 +576,35 @@ class segment {
         }
         return cursor_;
     }
+    uint32_t local(size_t at) const {
+        return static_cast<uint32_t>(at - cursor_begin_);
+    }
 
     // Plans the match [v, g): the replacement replaces the matched bytes of
     // the node where it starts, and the matched bytes of the nodes after it
     // are deleted. Each byte's raw range covers a whole reference.
-    int plan(size_t v, size_t g, string_view replacement) {
+    int plan(size_t v, size_t g) {
         text_node *s = node_at(v);
+        const uint32_t start = list_->raw_start(*s, local(v));
         text_node *e = node_at(g - 1);
+        const uint32_t end = list_->raw_end(*e, local(g - 1));
         bool ok;
         if (s == e) {
-            ok = list_->add_edit(s, src_start_[v], src_end_[g - 1], replacement);
+            ok = list_->add_edit(s, start, end, true);
         } else {
-            ok = list_->add_edit(s, src_start_[v], s->raw_len(), replacement);
+            ok = list_->add_edit(s, start, s->raw_len(), true);
             for (text_node *j = s + 1; ok && j != e; ++j)
                 if (j->raw_len() != 0 || j->text_len != 0)
-                    ok = list_->add_edit(j, 0, j->raw_len(), {});
-            ok = ok && list_->add_edit(e, 0, src_end_[g - 1], {});
+                    ok = list_->add_edit(j, 0, j->raw_len(), false);
+            ok = ok && list_->add_edit(e, 0, end, false);
         }
         return ok ? 0 : -1;
     }
 
     node_list *list_;
     text_node *first_;
-    const unsigned char *text_ = nullptr;
-    const raw_offset *src_start_ = nullptr;
-    const raw_offset *src_end_ = nullptr;
-    size_t size_ = 0;
+    const unsigned char *text_;
+    size_t size_;
     text_node *cursor_ = first_;
     size_t cursor_begin_ = 0;
 };
@@ -580,20 +624,22 @@ int search_paragraph(node_list *list, const match_options &o, int *matches) {
 // MARK: - Rewriting text elements
 
 // The node's raw content with its edits applied, into `content`.
-int build_content(const node_list &list, const text_node &n, docx_buf *content) {
+int build_content(const node_list &list, const text_node &n, string_view replacement,
+                  docx_buf *content) {
     docx_buf_clear(content);
-    uint64_t at = 0;
-    const uint64_t raw = n.raw_len();
+    uint32_t at = 0;
+    const uint32_t raw = n.raw_len();
+    const char *from = n.content_start();
     for (const node_edit &e : list.edits_of(n)) {
         if (e.start < at || e.end < e.start || e.end > raw) {
             docx_set_error("internal: overlapping replace edits");
             return -1;
         }
-        docx_buf_append(content, n.content_start + at, e.start - at);
-        docx_buf_append(content, e.text, e.text_len);
+        docx_buf_append(content, from + at, e.start - at);
+        if (e.insert) docx_buf_append_sv(content, replacement);
         at = e.end;
     }
-    docx_buf_append(content, n.content_start + at, raw - at);
+    docx_buf_append(content, from + at, raw - at);
     if (content->failed) {
         docx_set_error("internal: overlapping replace edits");
         return -1;
@@ -610,7 +656,7 @@ bool is_xml_space(char c) {
 void write_text_element(const text_node &n, const docx_buf &content, docx_buf *out) {
     docx_buf_append(out, n.elem_start, static_cast<size_t>(n.open_end - n.elem_start));
     bool edge_space = is_xml_space(content.data[0]) || is_xml_space(content.data[content.len - 1]);
-    if (edge_space && !find_seq(n.elem_start + 4, n.open_end, "xml:space"))
+    if (edge_space && !docx_find_bytes(n.elem_start + 4, n.open_end, "xml:space"))
         docx_buf_append_cstr(out, " xml:space=\"preserve\"");
     docx_buf_append(out, ">", 1);
     docx_buf_append(out, content.data, content.len);
@@ -624,20 +670,20 @@ void copy_range(docx_buf *out, const char *from, const char *to) {
 // Writes the paragraph [p, end) with the edits of its nodes applied. A text
 // element left empty is dropped, and so is its run when the run held nothing
 // else but run properties.
-int write_paragraph(const char *p, const char *end, const node_list &list, docx_buf *content,
-                    docx_buf *out) {
+int write_paragraph(const char *p, const char *end, const node_list &list, string_view replacement,
+                    docx_buf *content, docx_buf *out) {
     run_finder runs(p, end);
     const char *copied = p;
-    for (text_node &n : list) {
+    for (const text_node &n : list) {
         if (n.edit_count == 0) continue;
-        if (build_content(list, n, content) != 0) return -1;
+        if (build_content(list, n, replacement, content) != 0) return -1;
         const char *from = n.elem_start;
-        const char *to = n.elem_end;
+        const char *to = n.elem_end();
         if (content->len == 0) {
-            runs.locate(&n);
-            if (n.run_sole) {
-                from = n.run_start;
-                to = n.run_end;
+            run_span run = runs.locate(n);
+            if (run.sole) {
+                from = run.start;
+                to = run.end;
             }
         }
         if (from < copied) continue;
@@ -670,7 +716,7 @@ struct replace_pass {
             copy_range(out, p, end);
             return 0;
         }
-        return write_paragraph(p, end, nodes, &content, out);
+        return write_paragraph(p, end, nodes, options.replacement, &content, out);
     }
 
     // Copies the XML to `out` with every paragraph handled; malformed
@@ -679,7 +725,7 @@ struct replace_pass {
         const char *cur = xml;
         while (cur < end) {
             const char *p = docx_find_tag(cur, end, "w:p");
-            const char *gt = p ? find_byte(p, end, '>') : nullptr;
+            const char *gt = p ? docx_find_byte(p, end, '>') : nullptr;
             if (!gt) break;
             copy_range(out, cur, p);
             if (gt[-1] == '/') {

@@ -23,6 +23,16 @@ std::string p(const std::string &inner) {
 std::string r(const std::string &text) {
     return "<w:r><w:t>" + text + "</w:t></w:r>";
 }
+std::string repeat(std::string_view text, int n) {
+    std::string out;
+    for (int i = 0; i < n; ++i) out += text;
+    return out;
+}
+std::string join(std::initializer_list<std::string_view> parts) {
+    std::string out;
+    for (std::string_view part : parts) out += part;
+    return out;
+}
 std::string bold(const std::string &text) {
     return "<w:r><w:rPr><w:b/></w:rPr><w:t>" + text + "</w:t></w:r>";
 }
@@ -213,6 +223,16 @@ TEST_F(Replace, CaseFoldingAndWholeWords) {
         // Matches start only at character starts: the second byte of é is
         // never tried.
         {p(r("\xC3\xA9")), "\xA9", 1, 0, 0},
+        // Long texts are searched 16 bytes at a time where they are ASCII:
+        // matches past the first block, in either case, next to non-ASCII
+        // text, and split over runs, are all found.
+        {p(r(join({repeat("x", 40), "Fox", repeat("y", 30), "fOX"}))), "fox", 0, 0, 2},
+        {p(r(join({repeat("x", 40), "Fox", repeat("y", 30), "fox"}))), "fox", 1, 0, 1},
+        {p(r(join({repeat("x", 17), "\xC3\xA9t", repeat("x", 20), "\xC3\xA9t"}))), "\xC3\xA9t", 1,
+         0, 2},
+        {p(r(join({repeat("\xC3\xA9", 12), "cat", repeat(" ", 20), "cat"}))), "cat", 1, 1, 1},
+        {p(r(join({repeat("a", 20), "\xC3\xA9", repeat("a", 20)}))), "\xA9", 1, 0, 0},
+        {p(r(join({repeat("-", 30), "ca"})) + bold(join({"t", repeat("-", 30)}))), "CAT", 0, 0, 1},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.body + " / " + c.find);
