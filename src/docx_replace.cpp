@@ -640,11 +640,7 @@ int build_content(const node_list &list, const text_node &n, string_view replace
         at = e.end;
     }
     docx_buf_append(content, from + at, raw - at);
-    if (content->failed) {
-        docx_set_error("internal: overlapping replace edits");
-        return -1;
-    }
-    return 0;
+    return content->failed ? -1 : 0;  // the buffer has said "out of memory"
 }
 
 bool is_xml_space(char c) {
