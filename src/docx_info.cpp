@@ -12,7 +12,6 @@ constexpr size_t CREATED_SIZE = 128;
 constexpr size_t STYLE_SIZE = 128;
 constexpr size_t MAX_STYLES = 64;
 constexpr size_t MAX_PICT_DEPTH = 16;
-constexpr ptrdiff_t NEAR_GT = 16;
 // An end tag longer than this can hold a start tag before its '>'.
 constexpr ptrdiff_t PLAIN_P_END = sizeof "</w:p>" - 1;
 
@@ -122,10 +121,7 @@ class gt_finder {
     const char *next(const char *p) {
         if (searched_ && (!at_ || p <= at_)) return at_;
         searched_ = true;
-        // Most tags end within a few bytes: look there before calling memchr.
-        for (const char *near = end_ - p > NEAR_GT ? p + NEAR_GT : end_; p < near; ++p)
-            if (*p == '>') return at_ = p;
-        return at_ = docx_find_byte(p, end_, '>');
+        return at_ = docx_find_near(p, end_, '>');
     }
 
   private:
