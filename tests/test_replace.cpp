@@ -195,6 +195,15 @@ TEST_F(Replace, ReferencesAreMatchedDecodedAndReplacedWhole) {
     }
 }
 
+// Only elements holding references keep maps from decoded to raw bytes: a
+// match over runs with and without them finds each run's raw offsets.
+TEST_F(Replace, MatchOverRunsWithAndWithoutReferences) {
+    std::string body = p(r("x&amp;y") + r("a") + bold("&lt;b"));
+    expect(body, "a<", "Z", 1, p(r("x&amp;y") + r("Z") + bold("b")));
+    expect(body, "a<b", "Z", 1, p(r("x&amp;y") + r("Z")));
+    expect(body, "ya<", "Z", 1, p(r("x&amp;Z") + bold("b")));
+}
+
 // MARK: - Case and word boundaries
 
 TEST_F(Replace, CaseFoldingAndWholeWords) {
