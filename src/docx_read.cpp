@@ -97,17 +97,32 @@ bool is_page_break(const char *br, const char *gt) {
     return std::strcmp(type, "page") == 0;
 }
 
-// Appends the decoded text of every w:t in the cell, at any depth; the texts
-// this call appends are separated by one space (also after an empty one).
+// Whether text before [from, to) and text after it are apart in a cell: a
+// paragraph starts or ends in between, or a tab or break does. Runs of one
+// paragraph are not: Word splits words over runs freely.
+bool cell_text_apart(const char *from, const char *to) {
+    for (const char *p = from; (p = docx_find_byte(p, to, '<')); ++p)
+        if (docx_tag_opens(p, to, "w:p") || docx_tag_closes(p, to, "w:p") ||
+            docx_tag_opens(p, to, "w:tab") || docx_tag_opens(p, to, "w:br") ||
+            docx_tag_opens(p, to, "w:cr"))
+            return true;
+    return false;
+}
+
+// Appends the decoded text of every w:t in the cell, at any depth: one space
+// between paragraphs (also after an empty one) and for a tab or break, none
+// between the runs of a paragraph.
 void cell_plain_text(const char *cell, const char *cell_end, docx_buf *out) {
     const size_t base = out->len;
     const char *cur = cell;
+    const char *last = nullptr;  // past the last text taken
     while (const char *t = docx_find_tag(cur, cell_end, "w:t")) {
         std::string_view text;
         if (!text_element(t, cell_end, &text, &cur)) return;
         if (!text.data()) continue;  // self-closing: no separator either
-        if (out->len > base) append(out, " ");
+        if (out->len > base && cell_text_apart(last, t)) append(out, " ");
         append_decoded(out, text);
+        last = cur;
     }
 }
 

@@ -208,7 +208,7 @@ INSTANTIATE_TEST_SUITE_P(
             "cell_runs_and_nested_table",
             table(row(cell(para(text_run("Hel") + text_run("lo"))) +
                       cell(para(text_run("A")) + table(row(text_cell("x") + text_cell("y")))))),
-            "| Hel lo | A x y |\n| --- | --- |\n\n", "Hel lo\tA x y\n\n"},
+            "| Hello | A x y |\n| --- | --- |\n\n", "Hello\tA x y\n\n"},
         render_case{"first_row_without_cells", table(row("") + row(text_cell("a"))), "|\n| a |\n\n",
                     "\na\n\n"},
         render_case{"paragraphs_around_table",

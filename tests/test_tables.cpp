@@ -82,7 +82,23 @@ INSTANTIATE_TEST_SUITE_P(
         tables_case{"cell_runs_and_empty_cell",
                     table(row(cell("<w:p><w:r><w:t>Hel</w:t></w:r><w:r><w:t>lo</w:t></w:r></w:p>") +
                               cell(para("")) + cell(""))),
-                    R"([[["Hel lo","",""]]])"},
+                    R"([[["Hello","",""]]])"},
+        // Word splits words over runs; only paragraphs, tabs and breaks part them.
+        tables_case{"cell_paragraphs_tabs_and_breaks",
+                    table(row(cell("<w:p><w:r><w:t>a</w:t><w:tab/><w:t>b</w:t></w:r>"
+                                   "<w:r><w:br/></w:r><w:r><w:t>c</w:t><w:cr/><w:t>d</w:t>"
+                                   "</w:r></w:p><w:p><w:r><w:t xml:space=\"preserve\">e</w:t>"
+                                   "</w:r><w:r><w:t>f</w:t></w:r></w:p>"))),
+                    R"([[["a b c d ef"]]])"},
+        tables_case{"text_box_paragraph_in_cell",
+                    table(row(cell("<w:p><w:r><w:t>a</w:t></w:r><w:r><w:pict><w:txbxContent>"
+                                   "<w:p><w:r><w:t>box</w:t></w:r></w:p></w:txbxContent>"
+                                   "</w:pict></w:r><w:r><w:t>c</w:t></w:r></w:p>"))),
+                    R"([[["a box c"]]])"},
+        tables_case{"self_closing_text_between_paragraphs",
+                    table(row(cell("<w:p><w:r><w:t>A</w:t></w:r></w:p><w:p><w:r><w:t/></w:r>"
+                                   "<w:r><w:t>B</w:t></w:r></w:p>"))),
+                    R"([[["A B"]]])"},
         tables_case{"nested_table_is_cell_text",
                     table(row(cell(para("A") + table(row(text_cell("x") + text_cell("y")))))),
                     R"([[["A x y"]]])"},
