@@ -54,22 +54,35 @@ bool next_element(const char *from, const char *end, const char *name, element *
     return true;
 }
 
-// The next start tag of one name at or after a cursor that only moves forward.
-// A tag found earlier still answers while the cursor has not passed it, and
-// "none" answers for good: one scan per name for the whole walk.
-struct lookahead {
-    const char *name;
-    const char *found = nullptr;
-    bool exhausted = false;
+// Copies of text that readers do not show: the fallback of an
+// mc:AlternateContent repeats its choice for older readers (Word writes each
+// text box twice), and w:moveFrom keeps text that a tracked move put
+// elsewhere. A walk that looks for `name` looks for these in the same pass.
+constexpr std::string_view MC_FALLBACK = "mc:Fallback";
+constexpr std::string_view MOVE_FROM = "w:moveFrom";
 
-    const char *from(const char *cursor, const char *end) {
-        if (!exhausted && (!found || found < cursor)) {
-            found = docx_find_tag(cursor, end, name);
-            exhausted = !found;
-        }
-        return found;
-    }
+struct or_hidden {
+    std::string_view names[3];
+    explicit or_hidden(std::string_view name) : names{name, MC_FALLBACK, MOVE_FROM} {}
 };
+
+// The name of the hidden copy whose start tag is at p, else null.
+const char *hidden_copy(const char *p, const char *end) {
+    if (tag_is(p, end, MC_FALLBACK)) return MC_FALLBACK.data();
+    if (tag_is(p, end, MOVE_FROM)) return MOVE_FROM.data();
+    return nullptr;
+}
+
+// The next start tag of `find.names[0]` from cur on, past hidden copies; null
+// when there is none or a hidden copy before it is unclosed.
+const char *next_shown(const or_hidden &find, const char *cur, const char *end) {
+    size_t which = 0;
+    while (const char *p = docx_find_first_tag(cur, end, find.names, &which)) {
+        if (which == 0) return p;
+        if (!(cur = docx_element_end(p, end, find.names[which].data()))) return nullptr;
+    }
+    return nullptr;
+}
 
 // The character data of the w:t element whose start tag opens at t; a
 // self-closing one has none. False when the element is cut short: the caller
@@ -97,32 +110,34 @@ bool is_page_break(const char *br, const char *gt) {
     return std::strcmp(type, "page") == 0;
 }
 
-// Whether text before [from, to) and text after it are apart in a cell: a
-// paragraph starts or ends in between, or a tab or break does. Runs of one
-// paragraph are not: Word splits words over runs freely.
-bool cell_text_apart(const char *from, const char *to) {
-    for (const char *p = from; (p = docx_find_byte(p, to, '<')); ++p)
-        if (docx_tag_opens(p, to, "w:p") || docx_tag_closes(p, to, "w:p") ||
-            docx_tag_opens(p, to, "w:tab") || docx_tag_opens(p, to, "w:br") ||
-            docx_tag_opens(p, to, "w:cr"))
-            return true;
-    return false;
+// Whether the tag at p parts the texts before and after it in a cell: the
+// start or end of a paragraph, a tab or a break.
+bool parts_cell_text(const char *p, const char *end) {
+    return tag_is(p, end, "w:p") || docx_tag_closes(p, end, "w:p") || tag_is(p, end, "w:tab") ||
+           tag_is(p, end, "w:br") || tag_is(p, end, "w:cr");
 }
 
-// Appends the decoded text of every w:t in the cell, at any depth: one space
-// between paragraphs (also after an empty one) and for a tab or break, none
-// between the runs of a paragraph.
+// Appends the decoded text of every w:t in the cell, at any depth, leaving
+// out hidden copies: one space where a paragraph, tab or break parts two
+// texts (also before an empty one), none between the runs of a paragraph,
+// since Word splits words over runs freely.
 void cell_plain_text(const char *cell, const char *cell_end, docx_buf *out) {
     const size_t base = out->len;
-    const char *cur = cell;
-    const char *last = nullptr;  // past the last text taken
-    while (const char *t = docx_find_tag(cur, cell_end, "w:t")) {
-        std::string_view text;
-        if (!text_element(t, cell_end, &text, &cur)) return;
-        if (!text.data()) continue;  // self-closing: no separator either
-        if (out->len > base && cell_text_apart(last, t)) append(out, " ");
-        append_decoded(out, text);
-        last = cur;
+    bool parted = false;
+    for (const char *p = cell; (p = docx_find_byte(p, cell_end, '<'));) {
+        if (tag_is(p, cell_end, "w:t")) {
+            std::string_view text;
+            if (!text_element(p, cell_end, &text, &p)) return;
+            if (!text.data()) continue;  // self-closing: no separator either
+            if (parted && out->len > base) append(out, " ");
+            parted = false;
+            append_decoded(out, text);
+        } else if (const char *hidden = hidden_copy(p, cell_end)) {
+            if (!(p = docx_element_end(p, cell_end, hidden))) return;
+        } else {
+            parted = parted || parts_cell_text(p, cell_end);
+            ++p;
+        }
     }
 }
 
@@ -229,6 +244,8 @@ const char *gather_run_text(element run, docx_buf *out, element *rpr) {
             cur = gt + 1;
         } else if (const char *props = properties_name(p, end)) {
             if (!(cur = after_properties(p, end, props, rpr))) return p;
+        } else if (const char *hidden = hidden_copy(p, end)) {
+            if (!(cur = docx_element_end(p, end, hidden))) return p;
         } else {
             cur = p + 1;
         }
@@ -281,10 +298,12 @@ const char *paragraph_break(const render_ctx &ctx, const char *cur, const char *
 }
 
 void render_runs(const render_ctx &ctx, element para) {
-    lookahead next_run{"w:r"};
+    const or_hidden runs("w:r");
+    bool runs_left = true;
     const char *cur = para.begin;
     while (cur && cur < para.end) {
-        const char *run = next_run.from(cur, para.end);
+        const char *run = runs_left ? next_shown(runs, cur, para.end) : nullptr;
+        runs_left = run != nullptr;
         if (!run) {
             cur = paragraph_break(ctx, cur, para.end);
             continue;
@@ -318,7 +337,7 @@ void render_runs(const render_ctx &ctx, element para) {
 
 constexpr int MAX_NESTING = 128;
 
-enum class tag_kind : unsigned char { other, p, r, t, b, i, br, tab, rpr, ppr, pstyle };
+enum class tag_kind : unsigned char { other, p, r, t, b, i, br, tab, rpr, ppr, pstyle, hidden };
 
 // Names are a few bytes long: a plain loop beats a call to memcmp.
 bool same_name(const char *a, const char *b, size_t n) {
@@ -332,7 +351,9 @@ bool same_name(std::string_view a, std::string_view b) {
 }
 
 tag_kind kind_of(std::string_view name) {
-    if (name.size() < 3 || name[0] != 'w' || name[1] != ':') return tag_kind::other;
+    if (name.size() < 3) return tag_kind::other;
+    if (name[0] != 'w' || name[1] != ':')
+        return same_name(name, "mc:Fallback") ? tag_kind::hidden : tag_kind::other;
     std::string_view local(name.data() + 2, name.size() - 2);
     if (local.size() == 1) {
         switch (local[0]) {
@@ -354,6 +375,7 @@ tag_kind kind_of(std::string_view name) {
     if (same_name(local, "rPr")) return tag_kind::rpr;
     if (same_name(local, "pPr")) return tag_kind::ppr;
     if (same_name(local, "pStyle")) return tag_kind::pstyle;
+    if (same_name(local, "moveFrom")) return tag_kind::hidden;
     return tag_kind::other;
 }
 
@@ -493,13 +515,22 @@ class paragraph_pass {
     }
 
     bool open(const tag &t, const char **cur) {
+        if (hidden_depth_ >= 0) return push(t);
+        if (t.kind == tag_kind::hidden && !t.empty) {
+            hidden_depth_ = depth_;
+            return push(t);
+        }
         if (markdown()) note_style(t);
         if (run_.depth < 0)
             between_runs(t);
         else if (!in_run(t, cur))
             return false;
-        if (t.empty || (t.kind == tag_kind::t && run_.depth >= 0 && run_.skip_depth < 0))
-            return true;
+        if (t.kind == tag_kind::t && run_.depth >= 0 && run_.skip_depth < 0) return true;
+        return push(t);
+    }
+
+    bool push(const tag &t) {
+        if (t.empty) return true;
         if (depth_ == MAX_NESTING) return false;
         open_[depth_++] = {t.name.data(), t.name.size()};
         return true;
@@ -508,6 +539,10 @@ class paragraph_pass {
     bool close(const tag &t) {
         if (depth_ == 0 || !(open_[depth_ - 1] == t.name)) return false;
         --depth_;
+        if (hidden_depth_ >= 0) {
+            if (depth_ == hidden_depth_) hidden_depth_ = -1;
+            return true;
+        }
         if (depth_ == ppr_depth_) style_done_ = true;
         if (run_.depth < 0) return true;
         if (depth_ == run_.rpr_depth) emphasis_known();
@@ -654,7 +689,8 @@ class paragraph_pass {
         bool operator==(std::string_view s) const { return same_name({data, size}, s); }
     } open_[MAX_NESTING];
     int depth_ = 0;
-    int ppr_depth_ = -1;  // of the first w:pPr
+    int hidden_depth_ = -1;  // of the hidden copy being left out
+    int ppr_depth_ = -1;     // of the first w:pPr
     bool style_done_ = false;
     int level_ = 0;  // a heading prefix still to put in front
     int trailing_breaks_ = 0;
@@ -735,6 +771,8 @@ void render_body(const render_ctx &ctx, const char *cur) {
             cur = render_paragraph(ctx, cur);
         else if (tag_is(cur, end, "w:tbl"))
             cur = render_table(ctx, cur);
+        else if (const char *hidden = hidden_copy(cur, end))
+            cur = docx_element_end(cur, end, hidden);
         else
             ++cur;
     }
@@ -825,10 +863,13 @@ int docx_extract_tables_json(const char *xml, size_t xml_len, docx_buf *out) {
     append(out, "[");
     if (docx_body_range(xml, xml_len, &start, &end) == 1) {
         docx_buf scratch;
-        element table;
-        for (const char *cur = start; next_element(cur, end, "w:tbl", &table); cur = table.end) {
+        const or_hidden tables("w:tbl");
+        const char *table_end = nullptr;
+        for (const char *cur = start; const char *table = next_shown(tables, cur, end);
+             cur = table_end) {
+            if (!(table_end = docx_find_close(table + 1, end, "w:tbl"))) break;
             if (cur != start) append(out, ",");
-            table_json(table, &scratch, out);
+            table_json({table, table_end}, &scratch, out);
         }
     }
     append(out, "]");

@@ -124,6 +124,43 @@ INSTANTIATE_TEST_SUITE_P(
                                 para("<w:r/>") + para(text_run("c")), "\nc\n", "\nc\n"}),
     case_name);
 
+// A text box's fallback repeats its choice, and w:moveFrom holds text a
+// tracked move took elsewhere: neither renders. A comment makes a paragraph
+// irregular, so the walk for such paragraphs is tried too.
+const std::string text_box =
+    "<mc:AlternateContent><mc:Choice Requires=\"wps\"><w:drawing><w:txbxContent>" +
+    para(text_run("box")) +
+    "</w:txbxContent></w:drawing></mc:Choice><mc:Fallback><w:pict><w:txbxContent>" +
+    para(text_run("box")) + "</w:txbxContent></w:pict></mc:Fallback></mc:AlternateContent>";
+const std::string moved = "<w:moveFrom w:id=\"1\">" + text_run("old") +
+                          "</w:moveFrom><w:moveTo w:id=\"2\">" + rpr_run("<w:b/>", "new") +
+                          "</w:moveTo>";
+
+INSTANTIATE_TEST_SUITE_P(
+    HiddenCopies, Render,
+    testing::Values(
+        render_case{"text_box_once", para(text_run("a") + run(text_box) + text_run("c")), "aboxc\n",
+                    "aboxc\n"},
+        render_case{"text_box_once_irregular",
+                    para("<!---->" + text_run("a") + run(text_box) + text_run("c")), "aboxc\n",
+                    "aboxc\n"},
+        render_case{"moved_text_once", para(text_run("a") + moved), "a**new**\n", "anew\n"},
+        render_case{"moved_text_once_irregular", para("<!---->" + text_run("a") + moved),
+                    "a**new**\n", "anew\n"},
+        render_case{"body_level_fallback",
+                    "<mc:AlternateContent><mc:Choice Requires=\"w14\">" + para(text_run("x")) +
+                        "</mc:Choice><mc:Fallback>" + para(text_run("x")) +
+                        "</mc:Fallback></mc:AlternateContent>" + para(text_run("y")),
+                    "x\ny\n", "x\ny\n"},
+        // A moved paragraph mark is an empty w:moveFrom and hides nothing.
+        render_case{"empty_move_mark",
+                    para("<w:pPr><w:rPr><w:moveFrom w:id=\"3\"/></w:rPr></w:pPr>" + text_run("x")),
+                    "x\n", "x\n"},
+        render_case{"unclosed_fallback_ends_paragraph",
+                    para(text_run("a") + "<mc:Fallback>" + text_run("b")) + para(text_run("c")),
+                    "a\nc\n", "a\nc\n"}),
+    case_name);
+
 INSTANTIATE_TEST_SUITE_P(
     Runs, Render,
     testing::Values(
@@ -327,9 +364,18 @@ TEST_F(ContentExport, ArgumentErrors) {
     }
 }
 
+// The library keeps the blocks of earlier texts: this text is larger than any
+// of them, so it needs a new one.
 TEST_F(ContentExport, OutOfMemoryGivesNull) {
+    std::string big(size_t{48} << 10, 'x');  // under the size that reserves up front
+    ASSERT_LT(docx_result_capacity(), big.size());
+    int large = docx_open(
+        testkit::write_docx(dir.file("large.docx"), testkit::document_xml(para(text_run(big))))
+            .c_str());
+    ASSERT_GE(large, 0) << docx_last_error();
     docx_buf_fail_growth_after(0);
-    const char *text = docx_content(handle, MARKDOWN);
+    const char *text = docx_content(large, MARKDOWN);
+    docx_close(large);
     docx_buf_fail_growth_after(-1);
     EXPECT_EQ(text, nullptr);
     EXPECT_STREQ(docx_last_error(), "out of memory");

@@ -106,6 +106,17 @@ INSTANTIATE_TEST_SUITE_P(
                     "<w:p><w:r><w:pict><w:txbxContent>" + table(row(text_cell("box"))) +
                         "</w:txbxContent></w:pict></w:r></w:p>" + table(row(text_cell("body"))),
                     R"([[["box"]],[["body"]]])"},
+        // The fallback of a text box repeats it, and moved text is elsewhere.
+        tables_case{"hidden_copies_left_out",
+                    "<w:p><w:r><mc:AlternateContent><mc:Choice><w:txbxContent>" +
+                        table(row(cell("<w:p><w:r><w:t>box</w:t></w:r><w:moveFrom><w:r><w:t>old"
+                                       "</w:t></w:r></w:moveFrom><mc:Fallback><w:r><w:t>box"
+                                       "</w:t></w:r></mc:Fallback></w:p>"))) +
+                        "</w:txbxContent></mc:Choice><mc:Fallback><w:txbxContent>" +
+                        table(row(text_cell("box"))) +
+                        "</w:txbxContent></mc:Fallback></mc:AlternateContent></w:r></w:p>" +
+                        table(row(text_cell("body"))),
+                    R"([[["box"]],[["body"]]])"},
         tables_case{"entities_decoded", table(row(text_cell("a &amp; &lt;b&gt; &#xE9;"))),
                     "[[[\"a & <b> \xC3\xA9\"]]]"},
         tables_case{"escaping", table(row(text_cell("q\" b\\ t\t r\r n\n u\x01 s/ d\x7F"))),
