@@ -114,30 +114,35 @@ bool is_page_break(const char *br, const char *gt) {
 // start or end of a paragraph, a tab or a break.
 bool parts_cell_text(const char *p, const char *end) {
     return tag_is(p, end, "w:p") || docx_tag_closes(p, end, "w:p") || tag_is(p, end, "w:tab") ||
-           tag_is(p, end, "w:br") || tag_is(p, end, "w:cr");
+           tag_is(p, end, "w:ptab") || tag_is(p, end, "w:br") || tag_is(p, end, "w:cr");
 }
 
-// Appends the decoded text of every w:t in the cell, at any depth, leaving
-// out hidden copies: one space where a paragraph, tab or break parts two
-// texts (also before an empty one), none between the runs of a paragraph,
-// since Word splits words over runs freely.
+// Appends the decoded text of every w:t in the cell, at any depth, and a
+// hyphen for each non-breaking one, leaving out hidden copies: one space where a paragraph, tab or
+// break parts two texts (also before an empty one), none between the runs of a paragraph, since
+// Word splits words over runs freely.
 void cell_plain_text(const char *cell, const char *cell_end, docx_buf *out) {
     const size_t base = out->len;
     bool parted = false;
     for (const char *p = cell; (p = docx_find_byte(p, cell_end, '<'));) {
+        std::string_view text;
         if (tag_is(p, cell_end, "w:t")) {
-            std::string_view text;
             if (!text_element(p, cell_end, &text, &p)) return;
             if (!text.data()) continue;  // self-closing: no separator either
-            if (parted && out->len > base) append(out, " ");
-            parted = false;
-            append_decoded(out, text);
+        } else if (tag_is(p, cell_end, "w:noBreakHyphen")) {
+            text = "-";
+            ++p;
         } else if (const char *hidden = hidden_copy(p, cell_end)) {
             if (!(p = docx_element_end(p, cell_end, hidden))) return;
+            continue;
         } else {
             parted = parted || parts_cell_text(p, cell_end);
             ++p;
+            continue;
         }
+        if (parted && out->len > base) append(out, " ");
+        parted = false;
+        append_decoded(out, text);
     }
 }
 
@@ -216,6 +221,14 @@ const char *after_properties(const char *tag, const char *run_end, const char *n
     return close;
 }
 
+// What an element that stands for a character adds to the text: a tab for
+// w:tab and w:ptab, a hyphen for w:noBreakHyphen; empty for other tags.
+std::string_view char_element(const char *p, const char *end) {
+    if (tag_is(p, end, "w:tab") || tag_is(p, end, "w:ptab")) return "\t";
+    if (tag_is(p, end, "w:noBreakHyphen")) return "-";
+    return {};
+}
+
 const char *properties_name(const char *p, const char *end) {
     if (tag_is(p, end, "w:rPr")) return "w:rPr";
     if (tag_is(p, end, "w:pPr")) return "w:pPr";
@@ -234,12 +247,12 @@ const char *gather_run_text(element run, docx_buf *out, element *rpr) {
             std::string_view text;
             if (!text_element(p, end, &text, &cur)) return p;
             append_decoded(out, text);
-        } else if (tag_is(p, end, "w:br")) {
+        } else if (tag_is(p, end, "w:br") || tag_is(p, end, "w:cr")) {
             if (!(gt = docx_find_byte(p, end, '>'))) return p;
             append(out, is_page_break(p, gt) ? PAGE_BREAK : "\n");
             cur = gt + 1;
-        } else if (tag_is(p, end, "w:tab")) {
-            append(out, "\t");
+        } else if (std::string_view c = char_element(p, end); !c.empty()) {
+            append(out, c);
             if (!(gt = docx_find_byte(p, end, '>'))) return p;
             cur = gt + 1;
         } else if (const char *props = properties_name(p, end)) {
@@ -337,7 +350,21 @@ void render_runs(const render_ctx &ctx, element para) {
 
 constexpr int MAX_NESTING = 128;
 
-enum class tag_kind : unsigned char { other, p, r, t, b, i, br, tab, rpr, ppr, pstyle, hidden };
+enum class tag_kind : unsigned char {
+    other,
+    p,
+    r,
+    t,
+    b,
+    i,
+    br,
+    tab,
+    hyphen,
+    rpr,
+    ppr,
+    pstyle,
+    hidden
+};
 
 // Names are a few bytes long: a plain loop beats a call to memcmp.
 bool same_name(const char *a, const char *b, size_t n) {
@@ -370,8 +397,10 @@ tag_kind kind_of(std::string_view name) {
         }
         return tag_kind::other;
     }
-    if (same_name(local, "br")) return tag_kind::br;
-    if (same_name(local, "tab")) return tag_kind::tab;
+    // A carriage return is a line break, a positional tab a tab.
+    if (same_name(local, "br") || same_name(local, "cr")) return tag_kind::br;
+    if (same_name(local, "tab") || same_name(local, "ptab")) return tag_kind::tab;
+    if (same_name(local, "noBreakHyphen")) return tag_kind::hyphen;
     if (same_name(local, "rPr")) return tag_kind::rpr;
     if (same_name(local, "pPr")) return tag_kind::ppr;
     if (same_name(local, "pStyle")) return tag_kind::pstyle;
@@ -604,6 +633,9 @@ class paragraph_pass {
                 return true;
             case tag_kind::tab:
                 append(ctx_.out, "\t");
+                return true;
+            case tag_kind::hyphen:
+                append(ctx_.out, "-");
                 return true;
             case tag_kind::rpr:
             case tag_kind::ppr:

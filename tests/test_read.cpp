@@ -198,6 +198,15 @@ INSTANTIATE_TEST_SUITE_P(
         render_case{"page_break_between_texts",
                     para(rpr_run("<w:b/>", "a</w:t><w:br w:type=\"page\"/><w:t>b")),
                     "**a\n\n---\n\nb**\n", "a\n\n---\n\nb\n"},
+        // Characters that Word keeps in elements of their own.
+        render_case{"character_elements",
+                    para(run("<w:t>Figure 1</w:t><w:noBreakHyphen/><w:t>1</w:t><w:cr/><w:t>x</w:t>"
+                             "<w:ptab w:alignment=\"right\"/><w:t>y</w:t>")),
+                    "Figure 1-1\nx\ty\n", "Figure 1-1\nx\ty\n"},
+        render_case{"character_elements_irregular",
+                    para("<!---->" + run("<w:t>1</w:t><w:noBreakHyphen/><w:t>1</w:t><w:cr/>"
+                                         "<w:t>x</w:t><w:ptab/><w:t>y</w:t>")),
+                    "1-1\nx\ty\n", "1-1\nx\ty\n"},
         render_case{"tab_first", para(run("<w:tab/><w:t>x</w:t>")), "\tx\n", "\tx\n"},
         render_case{"tab_last", para(run("<w:t>x</w:t><w:tab/>")), "x\t\n", "x\t\n"},
         // Tab stops of a text box paragraph inside the run are no tab characters.

@@ -90,6 +90,10 @@ INSTANTIATE_TEST_SUITE_P(
                                    "</w:r></w:p><w:p><w:r><w:t xml:space=\"preserve\">e</w:t>"
                                    "</w:r><w:r><w:t>f</w:t></w:r></w:p>"))),
                     R"([[["a b c d ef"]]])"},
+        tables_case{"cell_character_elements",
+                    table(row(cell("<w:p><w:r><w:t>1</w:t><w:noBreakHyphen/><w:t>1</w:t><w:ptab/>"
+                                   "<w:t>z</w:t></w:r></w:p>"))),
+                    R"([[["1-1 z"]]])"},
         tables_case{"text_box_paragraph_in_cell",
                     table(row(cell("<w:p><w:r><w:t>a</w:t></w:r><w:r><w:pict><w:txbxContent>"
                                    "<w:p><w:r><w:t>box</w:t></w:r></w:p></w:txbxContent>"
