@@ -235,10 +235,25 @@ const char *properties_name(const char *p, const char *end) {
     return nullptr;
 }
 
+bool is_blank(char c) {
+    return c == ' ' || c == '\t' || c == '\n';
+}
+
+// The text of a nested paragraph (a text box) and the text around it are
+// parted by one space: `parted` tells that a nested paragraph started or ended
+// since the last text, and the space goes before the `next` text unless white
+// space is there already.
+void part_nested(docx_buf *out, bool &parted, std::string_view next) {
+    if (!parted || next.empty()) return;
+    parted = false;
+    if (out->len > 0 && !is_blank(next[0]) && !is_blank(out->data[out->len - 1])) append(out, " ");
+}
+
 // Appends the run's text, breaks and tabs in document order, in one pass that
-// also finds the run's first w:rPr. Returns where the gathering stopped: the
-// run's end, or the malformed element that cut it short.
-const char *gather_run_text(element run, docx_buf *out, element *rpr) {
+// also finds the run's first w:rPr; `parted` carries the edges of nested
+// paragraphs from run to run. Returns where the gathering stopped: the run's
+// end, or the malformed element that cut it short.
+const char *gather_run_text(element run, docx_buf *out, element *rpr, bool &parted) {
     const char *end = run.end;
     const char *cur = run.begin + 1;
     while (const char *p = docx_find_byte(cur, end, '<')) {
@@ -246,15 +261,20 @@ const char *gather_run_text(element run, docx_buf *out, element *rpr) {
         if (tag_is(p, end, "w:t")) {
             std::string_view text;
             if (!text_element(p, end, &text, &cur)) return p;
+            part_nested(out, parted, text);
             append_decoded(out, text);
         } else if (tag_is(p, end, "w:br") || tag_is(p, end, "w:cr")) {
             if (!(gt = docx_find_byte(p, end, '>'))) return p;
             append(out, is_page_break(p, gt) ? PAGE_BREAK : "\n");
             cur = gt + 1;
         } else if (std::string_view c = char_element(p, end); !c.empty()) {
+            part_nested(out, parted, c);
             append(out, c);
             if (!(gt = docx_find_byte(p, end, '>'))) return p;
             cur = gt + 1;
+        } else if (tag_is(p, end, "w:p") || docx_tag_closes(p, end, "w:p")) {
+            parted = true;
+            cur = p + 1;
         } else if (const char *props = properties_name(p, end)) {
             if (!(cur = after_properties(p, end, props, rpr))) return p;
         } else if (const char *hidden = hidden_copy(p, end)) {
@@ -287,11 +307,12 @@ void insert(docx_buf *out, size_t at, std::string_view s) {
 }
 
 // The markers enclose the whole run text; a run without text adds nothing.
-void render_run(const render_ctx &ctx, element run) {
+// `parted`: a nested paragraph started or ended since the paragraph's last text.
+void render_run(const render_ctx &ctx, element run, bool &parted) {
     docx_buf *out = ctx.out;
     const size_t text_start = out->len;
     element rpr{nullptr, nullptr};
-    const char *stop = gather_run_text(run, out, &rpr);
+    const char *stop = gather_run_text(run, out, &rpr, parted);
     if (ctx.mode != render_mode::markdown || out->len == text_start) return;
     if (!rpr.begin)
         if (const char *later = docx_find_tag(stop, run.end, "w:rPr")) rpr = rpr_at(later, run.end);
@@ -313,6 +334,7 @@ const char *paragraph_break(const render_ctx &ctx, const char *cur, const char *
 void render_runs(const render_ctx &ctx, element para) {
     const or_hidden runs("w:r");
     bool runs_left = true;
+    bool parted = false;
     const char *cur = para.begin;
     while (cur && cur < para.end) {
         const char *run = runs_left ? next_shown(runs, cur, para.end) : nullptr;
@@ -328,7 +350,7 @@ void render_runs(const render_ctx &ctx, element para) {
             cur = gt + 1;
             continue;
         }
-        render_run(ctx, {run, run_end});
+        render_run(ctx, {run, run_end}, parted);
         cur = run_end;
     }
 }
@@ -549,6 +571,7 @@ class paragraph_pass {
             hidden_depth_ = depth_;
             return push(t);
         }
+        if (t.kind == tag_kind::p && depth_ > 0) parted_ = true;
         if (markdown()) note_style(t);
         if (run_.depth < 0)
             between_runs(t);
@@ -572,6 +595,7 @@ class paragraph_pass {
             if (depth_ == hidden_depth_) hidden_depth_ = -1;
             return true;
         }
+        if (t.kind == tag_kind::p && depth_ > 0) parted_ = true;
         if (depth_ == ppr_depth_) style_done_ = true;
         if (run_.depth < 0) return true;
         if (depth_ == run_.rpr_depth) emphasis_known();
@@ -635,6 +659,7 @@ class paragraph_pass {
                 append(ctx_.out, "\t");
                 return true;
             case tag_kind::hyphen:
+                part_nested(ctx_.out, parted_, "-");
                 append(ctx_.out, "-");
                 return true;
             case tag_kind::rpr:
@@ -658,6 +683,7 @@ class paragraph_pass {
             !same_name(close, TEXT_END.data(), TEXT_END.size()))
             return false;
         std::string_view s(text, static_cast<size_t>(close - text));
+        part_nested(ctx_.out, parted_, s);
         if (plain)
             append(ctx_.out, s);
         else
@@ -722,6 +748,7 @@ class paragraph_pass {
     } open_[MAX_NESTING];
     int depth_ = 0;
     int hidden_depth_ = -1;  // of the hidden copy being left out
+    bool parted_ = false;    // a nested paragraph started or ended since the last text
     int ppr_depth_ = -1;     // of the first w:pPr
     bool style_done_ = false;
     int level_ = 0;  // a heading prefix still to put in front

@@ -132,6 +132,9 @@ const std::string text_box =
     para(text_run("box")) +
     "</w:txbxContent></w:drawing></mc:Choice><mc:Fallback><w:pict><w:txbxContent>" +
     para(text_run("box")) + "</w:txbxContent></w:pict></mc:Fallback></mc:AlternateContent>";
+const std::string text_boxes_and_spaces = run(text_box) + text_run(" c") +
+                                          run(text_box + "<w:tab/>") + run(text_box) +
+                                          "<w:r><w:noBreakHyphen/></w:r>";
 const std::string moved = "<w:moveFrom w:id=\"1\">" + text_run("old") +
                           "</w:moveFrom><w:moveTo w:id=\"2\">" + rpr_run("<w:b/>", "new") +
                           "</w:moveTo>";
@@ -139,11 +142,17 @@ const std::string moved = "<w:moveFrom w:id=\"1\">" + text_run("old") +
 INSTANTIATE_TEST_SUITE_P(
     HiddenCopies, Render,
     testing::Values(
-        render_case{"text_box_once", para(text_run("a") + run(text_box) + text_run("c")), "aboxc\n",
-                    "aboxc\n"},
+        render_case{"text_box_once", para(text_run("a") + run(text_box) + text_run("c")),
+                    "a box c\n", "a box c\n"},
         render_case{"text_box_once_irregular",
-                    para("<!---->" + text_run("a") + run(text_box) + text_run("c")), "aboxc\n",
-                    "aboxc\n"},
+                    para("<!---->" + text_run("a") + run(text_box) + text_run("c")), "a box c\n",
+                    "a box c\n"},
+        // A text box's paragraphs are parted from the text around them by one space.
+        render_case{"text_box_first_and_spaces_kept", para(text_boxes_and_spaces),
+                    "box c box\tbox -\n", "box c box\tbox -\n"},
+        render_case{"text_box_first_and_spaces_kept_irregular",
+                    para("<!---->" + text_boxes_and_spaces), "box c box\tbox -\n",
+                    "box c box\tbox -\n"},
         render_case{"moved_text_once", para(text_run("a") + moved), "a**new**\n", "anew\n"},
         render_case{"moved_text_once_irregular", para("<!---->" + text_run("a") + moved),
                     "a**new**\n", "anew\n"},
@@ -182,7 +191,7 @@ INSTANTIATE_TEST_SUITE_P(
         render_case{"flags_from_nested_paragraph_mark",
                     para(run("<w:t>a</w:t><w:pict><w:txbxContent><w:p><w:pPr><w:rPr><w:b/></w:rPr>"
                              "</w:pPr><w:r><w:t>b</w:t></w:r></w:p></w:txbxContent></w:pict>")),
-                    "**ab**\n", "ab\n"},
+                    "**a b**\n", "a b\n"},
         render_case{"flags_after_cut_short_text",
                     para(run("<w:t>a</w:t><w:t>b<w:rPr><w:i/></w:rPr>")), "*a*\n", "a\n"},
         render_case{"empty_bold_run_adds_nothing", para(rpr_run("<w:b/>", "") + text_run("x")),
@@ -215,7 +224,7 @@ INSTANTIATE_TEST_SUITE_P(
             para(run("<w:rPr><w:tab/></w:rPr><w:t>a</w:t><w:pict><w:txbxContent><w:p><w:pPr>"
                      "<w:tabs><w:tab w:val=\"left\" w:pos=\"720\"/></w:tabs></w:pPr>"
                      "<w:r><w:t>b</w:t></w:r></w:p></w:txbxContent></w:pict>")),
-            "ab\n", "ab\n"}),
+            "a b\n", "a b\n"}),
     case_name);
 
 // The first w:pPr gives the style and a run's first w:rPr its emphasis
