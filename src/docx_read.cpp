@@ -118,9 +118,9 @@ bool parts_cell_text(const char *p, const char *end) {
 }
 
 // Appends the decoded text of every w:t in the cell, at any depth, and a
-// hyphen for each non-breaking one, leaving out hidden copies: one space where a paragraph, tab or
-// break parts two texts (also before an empty one), none between the runs of a paragraph, since
-// Word splits words over runs freely.
+// hyphen for each non-breaking one, leaving out hidden copies: one space
+// where a paragraph, tab or break parts two texts (also before an empty one),
+// none between the runs of a paragraph, since Word splits words over runs.
 void cell_plain_text(const char *cell, const char *cell_end, docx_buf *out) {
     const size_t base = out->len;
     bool parted = false;
