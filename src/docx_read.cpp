@@ -84,6 +84,53 @@ const char *next_shown(const or_hidden &find, const char *cur, const char *end) 
     return nullptr;
 }
 
+constexpr std::string_view NO_BREAK_HYPHEN = "w:noBreakHyphen";
+
+// Few bodies hold hidden copies or non-breaking hyphens, but a table cell
+// must heed them. A walk over many cells finds them ahead in one pass, by two
+// bytes of each name ("<mc:F", "<w:moveF", "<w:noB"), instead of reading
+// every tag of every cell. The next start tag of one of them, else null.
+const char *next_rare(const char *p, const char *end) {
+#if defined(__SSE2__)
+    for (; end - p >= 16 + 8; p += 16) {
+        __m128i fallback = _mm_and_si128(docx_eq16(p + 1, 'm'), docx_eq16(p + 4, 'F'));
+        __m128i moved = _mm_and_si128(docx_eq16(p + 3, 'm'), docx_eq16(p + 7, 'F'));
+        __m128i hyphen = _mm_and_si128(docx_eq16(p + 3, 'n'), docx_eq16(p + 5, 'B'));
+        __m128i any = _mm_or_si128(fallback, _mm_or_si128(moved, hyphen));
+        for (int mask = _mm_movemask_epi8(_mm_and_si128(docx_eq16(p, '<'), any)); mask;
+             mask &= mask - 1) {
+            const char *c = p + __builtin_ctz(static_cast<unsigned>(mask));
+            if (hidden_copy(c, end) || tag_is(c, end, NO_BREAK_HYPHEN)) return c;
+        }
+    }
+#endif
+    for (; (p = docx_find_byte(p, end, '<')); ++p)
+        if (hidden_copy(p, end) || tag_is(p, end, NO_BREAK_HYPHEN)) return p;
+    return nullptr;
+}
+
+const char *next_table(const char *p, const char *end) {
+    return docx_find_tag(p, end, "w:tbl");
+}
+
+// The next match of `find` in [cursor, end) for a cursor that only moves
+// forward: a match found earlier answers while the cursor has not passed it,
+// and "none" answers for good, so the walk scans its range once.
+struct ahead {
+    const char *(*find)(const char *from, const char *end);
+    const char *end;
+    const char *found = nullptr;
+    bool exhausted = false;
+
+    const char *from(const char *cursor) {
+        if (!exhausted && (!found || found < cursor)) {
+            found = find(cursor, end);
+            exhausted = !found;
+        }
+        return found;
+    }
+};
+
 // The character data of the w:t element whose start tag opens at t; a
 // self-closing one has none. False when the element is cut short: the caller
 // stops gathering there. `after` receives where scanning goes on.
@@ -110,39 +157,47 @@ bool is_page_break(const char *br, const char *gt) {
     return std::strcmp(type, "page") == 0;
 }
 
-// Whether the tag at p parts the texts before and after it in a cell: the
-// start or end of a paragraph, a tab or a break.
-bool parts_cell_text(const char *p, const char *end) {
-    return tag_is(p, end, "w:p") || docx_tag_closes(p, end, "w:p") || tag_is(p, end, "w:tab") ||
-           tag_is(p, end, "w:ptab") || tag_is(p, end, "w:br") || tag_is(p, end, "w:cr");
+// Whether texts before and after [from, to) are parted in a cell: the start
+// or end of a paragraph, a tab or a break lies in between.
+bool parts_cell_text(const char *from, const char *to) {
+    for (const char *p = from; (p = docx_find_byte(p, to, '<')); ++p)
+        if (tag_is(p, to, "w:p") || docx_tag_closes(p, to, "w:p") || tag_is(p, to, "w:tab") ||
+            tag_is(p, to, "w:ptab") || tag_is(p, to, "w:br") || tag_is(p, to, "w:cr"))
+            return true;
+    return false;
 }
 
 // Appends the decoded text of every w:t in the cell, at any depth, and a
 // hyphen for each non-breaking one, leaving out hidden copies: one space
 // where a paragraph, tab or break parts two texts (also before an empty one),
 // none between the runs of a paragraph, since Word splits words over runs.
-void cell_plain_text(const char *cell, const char *cell_end, docx_buf *out) {
+// `rare` looks ahead for the rare elements over the whole walk.
+void cell_plain_text(const char *cell, const char *cell_end, ahead &rare, docx_buf *out) {
     const size_t base = out->len;
+    const char *last = nullptr;  // past the last text taken
     bool parted = false;
-    for (const char *p = cell; (p = docx_find_byte(p, cell_end, '<'));) {
+    for (const char *cur = cell; cur < cell_end;) {
+        const char *t = docx_find_tag(cur, cell_end, "w:t");
+        const char *r = rare.from(cur);
+        const char *p = r && r < cell_end && (!t || r < t) ? r : t;
+        if (!p) return;
+        if (last && !parted) parted = parts_cell_text(last, p);
         std::string_view text;
-        if (tag_is(p, cell_end, "w:t")) {
-            if (!text_element(p, cell_end, &text, &p)) return;
+        if (p == t) {
+            if (!text_element(p, cell_end, &text, &cur)) return;
             if (!text.data()) continue;  // self-closing: no separator either
-        } else if (tag_is(p, cell_end, "w:noBreakHyphen")) {
-            text = "-";
-            ++p;
         } else if (const char *hidden = hidden_copy(p, cell_end)) {
-            if (!(p = docx_element_end(p, cell_end, hidden))) return;
+            if (!(cur = docx_element_end(p, cell_end, hidden))) return;
+            if (last) last = cur;
             continue;
         } else {
-            parted = parted || parts_cell_text(p, cell_end);
-            ++p;
-            continue;
+            text = "-";
+            cur = p + 1;
         }
         if (parted && out->len > base) append(out, " ");
         parted = false;
         append_decoded(out, text);
+        last = cur;
     }
 }
 
@@ -198,6 +253,7 @@ struct render_ctx {
     render_mode mode;
     const char *body_end;
     docx_buf *out;
+    ahead *rare;  // for table cells
 };
 
 element rpr_at(const char *rpr, const char *run_end) {
@@ -794,7 +850,7 @@ size_t render_row(const render_ctx &ctx, element row) {
             append(out, " ");
         else if (cells > 0)
             append(out, "\t");
-        cell_plain_text(cell.begin, cell.end, out);
+        cell_plain_text(cell.begin, cell.end, *ctx.rare, out);
         if (markdown) append(out, " |");
         ++cells;
     }
@@ -870,16 +926,16 @@ void json_esc(std::string_view s, docx_buf *out) {
     append(out, std::string_view(plain, static_cast<size_t>(end - plain)));
 }
 
-void cell_json(element cell, docx_buf *scratch, docx_buf *out) {
+void cell_json(element cell, ahead &rare, docx_buf *scratch, docx_buf *out) {
     docx_buf_clear(scratch);
-    cell_plain_text(cell.begin, cell.end, scratch);
+    cell_plain_text(cell.begin, cell.end, rare, scratch);
     if (scratch->failed) out->failed = true;
     append(out, "\"");
     json_esc(scratch->view(), out);
     append(out, "\"");
 }
 
-void table_json(element table, docx_buf *scratch, docx_buf *out) {
+void table_json(element table, ahead &rare, docx_buf *scratch, docx_buf *out) {
     append(out, "[");
     element row;
     for (const char *cur = table.begin; next_element(cur, table.end, "w:tr", &row); cur = row.end) {
@@ -887,7 +943,7 @@ void table_json(element table, docx_buf *scratch, docx_buf *out) {
         element cell;
         for (const char *c = row.begin; next_element(c, row.end, "w:tc", &cell); c = cell.end) {
             if (c != row.begin) append(out, ",");
-            cell_json(cell, scratch, out);
+            cell_json(cell, rare, scratch, out);
         }
         append(out, "]");
     }
@@ -912,7 +968,8 @@ int docx_extract_content(const char *xml, size_t xml_len, int format, docx_buf *
     constexpr size_t large_body = size_t{64} << 10;
     size_t body = static_cast<size_t>(end - start);
     if (body >= large_body) docx_buf_expect(out, body + 1);
-    render_body({mode, end, out}, start);
+    ahead rare{next_rare, end};
+    render_body({mode, end, out, &rare}, start);
     return 0;
 }
 
@@ -922,13 +979,24 @@ int docx_extract_tables_json(const char *xml, size_t xml_len, docx_buf *out) {
     append(out, "[");
     if (docx_body_range(xml, xml_len, &start, &end) == 1) {
         docx_buf scratch;
-        const or_hidden tables("w:tbl");
-        const char *table_end = nullptr;
-        for (const char *cur = start; const char *table = next_shown(tables, cur, end);
-             cur = table_end) {
-            if (!(table_end = docx_find_close(table + 1, end, "w:tbl"))) break;
-            if (cur != start) append(out, ",");
-            table_json({table, table_end}, &scratch, out);
+        ahead tables{next_table, end};
+        ahead rare{next_rare, end};
+        bool first = true;
+        for (const char *cur = start; cur;) {
+            const char *table = tables.from(cur);
+            if (!table) break;
+            // A table in a hidden copy is listed from the copy that shows.
+            if (const char *r = rare.from(cur); r && r < table) {
+                const char *hidden = hidden_copy(r, end);
+                cur = hidden ? docx_element_end(r, end, hidden) : r + 1;
+                continue;
+            }
+            const char *table_end = docx_find_close(table + 1, end, "w:tbl");
+            if (!table_end) break;
+            if (!first) append(out, ",");
+            first = false;
+            table_json({table, table_end}, rare, &scratch, out);
+            cur = table_end;
         }
     }
     append(out, "]");

@@ -264,6 +264,10 @@ INSTANTIATE_TEST_SUITE_P(
             table(row(cell(para(text_run("Hel") + text_run("lo"))) +
                       cell(para(text_run("A")) + table(row(text_cell("x") + text_cell("y")))))),
             "| Hello | A x y |\n| --- | --- |\n\n", "Hello\tA x y\n\n"},
+        render_case{"cell_hyphen_and_text_box",
+                    table(row(cell(para(run("<w:t>1</w:t><w:noBreakHyphen/><w:t>1</w:t>") +
+                                        run(text_box))))),
+                    "| 1-1 box |\n| --- |\n\n", "1-1 box\n\n"},
         render_case{"first_row_without_cells", table(row("") + row(text_cell("a"))), "|\n| a |\n\n",
                     "\na\n\n"},
         render_case{"paragraphs_around_table",
