@@ -12,7 +12,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <span>
 #include <string_view>
 
 #if defined(__SSE2__)
@@ -189,10 +188,6 @@ inline const char *docx_find_near(const char *from, const char *end, char c) {
 }
 
 const char *docx_find_tag(const char *start, const char *end, const char *name);
-// The first start tag of any of `names`, by docx_find_tag's rule, in one pass;
-// `which` receives the index of its name.
-const char *docx_find_first_tag(const char *start, const char *end,
-                                std::span<const std::string_view> names, size_t *which);
 const char *docx_find_close(const char *start, const char *end, const char *name);
 // Past the element whose start tag opens at `tag`: past its '>' when it is
 // self-closing, else past its end tag; null when unbalanced.

@@ -57,30 +57,14 @@ bool next_element(const char *from, const char *end, const char *name, element *
 // Copies of text that readers do not show: the fallback of an
 // mc:AlternateContent repeats its choice for older readers (Word writes each
 // text box twice), and w:moveFrom keeps text that a tracked move put
-// elsewhere. A walk that looks for `name` looks for these in the same pass.
+// elsewhere.
 constexpr std::string_view MC_FALLBACK = "mc:Fallback";
 constexpr std::string_view MOVE_FROM = "w:moveFrom";
-
-struct or_hidden {
-    std::string_view names[3];
-    explicit or_hidden(std::string_view name) : names{name, MC_FALLBACK, MOVE_FROM} {}
-};
 
 // The name of the hidden copy whose start tag is at p, else null.
 const char *hidden_copy(const char *p, const char *end) {
     if (tag_is(p, end, MC_FALLBACK)) return MC_FALLBACK.data();
     if (tag_is(p, end, MOVE_FROM)) return MOVE_FROM.data();
-    return nullptr;
-}
-
-// The next start tag of `find.names[0]` from cur on, past hidden copies; null
-// when there is none or a hidden copy before it is unclosed.
-const char *next_shown(const or_hidden &find, const char *cur, const char *end) {
-    size_t which = 0;
-    while (const char *p = docx_find_first_tag(cur, end, find.names, &which)) {
-        if (which == 0) return p;
-        if (!(cur = docx_element_end(p, end, find.names[which].data()))) return nullptr;
-    }
     return nullptr;
 }
 
@@ -113,6 +97,10 @@ const char *next_table(const char *p, const char *end) {
     return docx_find_tag(p, end, "w:tbl");
 }
 
+const char *next_run(const char *p, const char *end) {
+    return docx_find_tag(p, end, "w:r");
+}
+
 // The next match of `find` in [cursor, end) for a cursor that only moves
 // forward: a match found earlier answers while the cursor has not passed it,
 // and "none" answers for good, so the walk scans its range once.
@@ -130,6 +118,20 @@ struct ahead {
         return found;
     }
 };
+
+// The next match of `target` from cur on that lies in no hidden copy; null
+// when there is none or a hidden copy before it is unclosed. `rare` skips
+// the non-breaking hyphens it finds on the way.
+const char *next_shown(ahead &target, ahead &rare, const char *cur) {
+    while (cur) {
+        const char *t = target.from(cur);
+        const char *r = rare.from(cur);
+        if (!t || !r || t < r) return t;
+        const char *hidden = hidden_copy(r, rare.end);
+        cur = hidden ? docx_element_end(r, rare.end, hidden) : r + 1;
+    }
+    return nullptr;
+}
 
 // The character data of the w:t element whose start tag opens at t; a
 // self-closing one has none. False when the element is cut short: the caller
@@ -388,13 +390,12 @@ const char *paragraph_break(const render_ctx &ctx, const char *cur, const char *
 }
 
 void render_runs(const render_ctx &ctx, element para) {
-    const or_hidden runs("w:r");
-    bool runs_left = true;
+    ahead runs{next_run, para.end};
+    ahead rare{next_rare, para.end};
     bool parted = false;
     const char *cur = para.begin;
     while (cur && cur < para.end) {
-        const char *run = runs_left ? next_shown(runs, cur, para.end) : nullptr;
-        runs_left = run != nullptr;
+        const char *run = next_shown(runs, rare, cur);
         if (!run) {
             cur = paragraph_break(ctx, cur, para.end);
             continue;
@@ -981,22 +982,13 @@ int docx_extract_tables_json(const char *xml, size_t xml_len, docx_buf *out) {
         docx_buf scratch;
         ahead tables{next_table, end};
         ahead rare{next_rare, end};
-        bool first = true;
-        for (const char *cur = start; cur;) {
-            const char *table = tables.from(cur);
-            if (!table) break;
-            // A table in a hidden copy is listed from the copy that shows.
-            if (const char *r = rare.from(cur); r && r < table) {
-                const char *hidden = hidden_copy(r, end);
-                cur = hidden ? docx_element_end(r, end, hidden) : r + 1;
-                continue;
-            }
-            const char *table_end = docx_find_close(table + 1, end, "w:tbl");
-            if (!table_end) break;
-            if (!first) append(out, ",");
-            first = false;
+        // A table in a hidden copy is listed from the copy that shows.
+        const char *table_end = nullptr;
+        for (const char *cur = start; const char *table = next_shown(tables, rare, cur);
+             cur = table_end) {
+            if (!(table_end = docx_find_close(table + 1, end, "w:tbl"))) break;
+            if (cur != start) append(out, ",");
             table_json({table, table_end}, rare, &scratch, out);
-            cur = table_end;
         }
     }
     append(out, "]");

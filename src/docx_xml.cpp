@@ -3,7 +3,6 @@
 //
 // Nothing is parsed into a tree: every function works on a byte range
 // [start, end) and never reads outside it.
-#include <algorithm>
 #include <array>
 #include <cctype>
 #include <climits>
@@ -244,35 +243,6 @@ const char *docx_find_tag(const char *start, const char *end, const char *name) 
         if (c == '!' || c == '/' || c == '?') continue;
         if (same_bytes(p + 1, nm) && is_name_end(p[1 + n])) return p;
     }
-    return nullptr;
-}
-
-const char *docx_find_first_tag(const char *start, const char *end,
-                                std::span<const std::string_view> names, size_t *which) {
-    if (!start || start >= end || names.empty()) return nullptr;
-    auto opens = [&](const char *p) {
-        for (size_t i = 0; i < names.size(); ++i)
-            if (docx_tag_opens(p, end, names[i])) return *which = i, true;
-        return false;
-    };
-    const char *p = start;
-#if defined(__SSE2__)
-    size_t longest = 0;
-    for (std::string_view nm : names) longest = std::max(longest, nm.size());
-    if (longest > 0) {
-        const size_t reach = longest + 3 + 16;  // as in next_tag_candidate
-        for (; static_cast<size_t>(end - p) >= reach; p += 16) {
-            int mask = 0;
-            for (std::string_view nm : names) mask |= tag_candidates16(p, nm, false);
-            for (; mask; mask &= mask - 1) {
-                const char *c = p + __builtin_ctz(static_cast<unsigned>(mask));
-                if (opens(c)) return c;
-            }
-        }
-    }
-#endif
-    for (; (p = docx_find_byte(p, end, '<')); ++p)
-        if (opens(p)) return p;
     return nullptr;
 }
 

@@ -337,27 +337,13 @@ TEST(Xml, ScannersAgreeWithPlainReadingsOnRandomMarkup) {
         for (size_t i = 0; i < count; ++i) text += pieces[rng() % std::size(pieces)];
         const char *b = text.data(), *e = b + text.size();
         for (size_t from = 0; from <= text.size(); from += 1 + rng() % 7) {
-            const std::string_view names[] = {"w:p", "w:pPr", "w:r"};
-            const char *first = nullptr;
-            size_t first_name = 0;
-            for (size_t i = 0; i < std::size(names); ++i) {
-                const char *name = names[i].data();
-                const char *found = ref_find_tag(b + from, e, name);
-                ASSERT_EQ(docx_find_tag(b + from, e, name), found) << text << " @" << from;
-                if (found && (!first || found < first)) {
-                    first = found;
-                    first_name = i;
-                }
+            for (const char *name : {"w:p", "w:pPr", "w:r"}) {
+                ASSERT_EQ(docx_find_tag(b + from, e, name), ref_find_tag(b + from, e, name))
+                    << text << " @" << from;
                 if (from < text.size()) {
                     ASSERT_EQ(docx_find_close(b + from, e, name), ref_find_close(b + from, e, name))
                         << text << " @" << from << " " << name;
                 }
-            }
-            size_t which = std::size(names);
-            ASSERT_EQ(docx_find_first_tag(b + from, e, names, &which), first)
-                << text << " @" << from;
-            if (first) {
-                EXPECT_EQ(which, first_name) << text << " @" << from;
             }
             std::string_view hay(b + from, text.size() - from);
             size_t at = hay.find("</w:body>");
