@@ -344,10 +344,12 @@ const char *gather_run_text(element run, docx_buf *out, element *rpr, bool &part
     return end;
 }
 
-std::string_view emphasis(element rpr) {
-    bool bold = run_has_flag(rpr, "w:b");
-    bool italic = run_has_flag(rpr, "w:i");
+std::string_view emphasis_marker(bool bold, bool italic) {
     return bold && italic ? "***" : bold ? "**" : italic ? "*" : "";
+}
+
+std::string_view emphasis(element rpr) {
+    return emphasis_marker(run_has_flag(rpr, "w:b"), run_has_flag(rpr, "w:i"));
 }
 
 // Drops the bytes from `len` on.
@@ -356,17 +358,98 @@ void truncate(docx_buf *out, size_t len) {
     if (out->data) out->data[len] = 0;
 }
 
-// Puts `s` in front of the bytes from `at` on.
-void insert(docx_buf *out, size_t at, std::string_view s) {
+// Puts `s` in front of the bytes from `at` on; false when memory is short.
+bool insert(docx_buf *out, size_t at, std::string_view s) {
     const size_t tail = out->len - at;
-    if (s.empty() || docx_buf_append_sv(out, s) != 0) return;
+    if (s.empty()) return true;
+    if (docx_buf_append_sv(out, s) != 0) return false;
     std::memmove(out->data + at + s.size(), out->data + at, tail);
     std::memcpy(out->data + at, s.data(), s.size());
+    return true;
 }
 
-// The markers enclose the whole run text; a run without text adds nothing.
+// MARK: - Emphasis markers
+
+// Markdown readers take a marker next to white space for text, and read the
+// inner markers of "**a****b**" as text too. So white space at either end of
+// a run stays outside its markers, a run of nothing but white space gets none,
+// and a run with the emphasis of the last marked run, with only white space
+// between them, goes on inside that run's markers.
+struct emphasis_span {
+    size_t close_at = 0;      // where the last closing marker starts
+    std::string_view marker;  // that marker; empty: nothing to go on from
+    size_t blank_to = 0;      // the bytes after it up to here are white space
+};
+
+// Drops `n` bytes at `at`.
+void erase(docx_buf *out, size_t at, size_t n) {
+    std::memmove(out->data + at, out->data + at + n, out->len - at - n);
+    truncate(out, out->len - n);
+}
+
+// Whether the last marked run has `marker` and only white space follows it up
+// to `to`. White space already seen is not looked at again.
+bool goes_on(const docx_buf *out, emphasis_span &last, std::string_view marker, size_t to) {
+    if (last.marker != marker) return false;
+    while (last.blank_to < to && is_blank(out->data[last.blank_to])) ++last.blank_to;
+    if (last.blank_to >= to) return true;
+    last.marker = {};
+    return false;
+}
+
+// Marks the text in [begin, end) with `marker`; returns where it ends then.
+size_t mark_piece(docx_buf *out, size_t begin, size_t end, std::string_view marker,
+                  emphasis_span &last) {
+    const size_t n = marker.size();
+    size_t text = begin;
+    while (text < end && is_blank(out->data[text])) ++text;
+    if (text == end) return end;
+    size_t text_end = end;
+    while (is_blank(out->data[text_end - 1])) --text_end;
+    if (goes_on(out, last, marker, begin)) {
+        erase(out, last.close_at, n);
+        text_end -= n;
+        end -= n;
+    } else if (insert(out, text, marker)) {
+        text_end += n;
+        end += n;
+    } else {
+        return end;
+    }
+    insert(out, text_end, marker);
+    last = {text_end, marker, text_end + n};
+    return end + n;
+}
+
+// Marks the run text from `from` on with `marker`. A thematic break cannot lie
+// inside emphasis, so the text on each side of a page break is marked apart;
+// the pieces go back one after another, which keeps the cost linear in them.
+void emphasize(docx_buf *out, size_t from, std::string_view marker, emphasis_span &last) {
+    if (out->failed) return;
+    if (out->view().find(PAGE_BREAK, from) == std::string_view::npos) {
+        mark_piece(out, from, out->len, marker, last);
+        return;
+    }
+    docx_buf text;
+    append(&text, out->view().substr(from));
+    if (text.failed) {
+        out->failed = true;
+        return;
+    }
+    truncate(out, from);
+    for (size_t at = 0; !out->failed;) {
+        const size_t brk = text.view().find(PAGE_BREAK, at);
+        const size_t begin = out->len;
+        append(out, text.view().substr(at, brk - at));
+        mark_piece(out, begin, out->len, marker, last);
+        if (brk == std::string_view::npos) return;
+        append(out, PAGE_BREAK);
+        at = brk + PAGE_BREAK.size();
+    }
+}
+
 // `parted`: a nested paragraph started or ended since the paragraph's last text.
-void render_run(const render_ctx &ctx, element run, bool &parted) {
+void render_run(const render_ctx &ctx, element run, bool &parted, emphasis_span &span) {
     docx_buf *out = ctx.out;
     const size_t text_start = out->len;
     element rpr{nullptr, nullptr};
@@ -375,8 +458,7 @@ void render_run(const render_ctx &ctx, element run, bool &parted) {
     if (!rpr.begin)
         if (const char *later = docx_find_tag(stop, run.end, "w:rPr")) rpr = rpr_at(later, run.end);
     std::string_view marker = emphasis(rpr);
-    insert(out, text_start, marker);
-    append(out, marker);
+    if (!marker.empty()) emphasize(out, text_start, marker, span);
 }
 
 // A w:br outside any run counts only as a page break. Null: the runs are done.
@@ -393,6 +475,7 @@ void render_runs(const render_ctx &ctx, element para) {
     ahead runs{next_run, para.end};
     ahead rare{next_rare, para.end};
     bool parted = false;
+    emphasis_span span;
     const char *cur = para.begin;
     while (cur && cur < para.end) {
         const char *run = next_shown(runs, rare, cur);
@@ -407,7 +490,7 @@ void render_runs(const render_ctx &ctx, element para) {
             cur = gt + 1;
             continue;
         }
-        render_run(ctx, {run, run_end}, parted);
+        render_run(ctx, {run, run_end}, parted, span);
         cur = run_end;
     }
 }
@@ -569,7 +652,6 @@ bool read_tag(const char *lt, const char *end, tag *t) {
 }
 
 // Emphasis of the run being rendered, known once its first w:rPr has ended.
-// The marker goes out ahead of the text when it is known before any text.
 struct run_state {
     size_t text_start = 0;
     int depth = -1;       // of the w:r element; -1: outside runs
@@ -580,11 +662,8 @@ struct run_state {
     bool italic_seen = false;
     bool bold = false;
     bool italic = false;
-    std::string_view marker_out;  // the marker already put ahead of the text
 
-    std::string_view marker() const {
-        return bold && italic ? "***" : bold ? "**" : italic ? "*" : "";
-    }
+    std::string_view marker() const { return emphasis_marker(bold, italic); }
 };
 
 // The value of a w:b or w:i: on unless w:val is "0" or "false".
@@ -655,7 +734,7 @@ class paragraph_pass {
         if (t.kind == tag_kind::p && depth_ > 0) parted_ = true;
         if (depth_ == ppr_depth_) style_done_ = true;
         if (run_.depth < 0) return true;
-        if (depth_ == run_.rpr_depth) emphasis_known();
+        if (depth_ == run_.rpr_depth) run_.rpr_depth = -1;
         if (depth_ == run_.skip_depth) run_.skip_depth = -1;
         if (depth_ == run_.depth) finish_run();
         return true;
@@ -766,26 +845,9 @@ class paragraph_pass {
         }
     }
 
-    void emphasis_known() {
-        run_.rpr_depth = -1;
-        if (ctx_.out->len != run_.text_start) return;
-        run_.marker_out = run_.marker();
-        append(ctx_.out, run_.marker_out);
-    }
-
-    // The markers enclose the whole run text; a run without text adds nothing.
     void finish_run() {
-        docx_buf *out = ctx_.out;
         std::string_view marker = run_.marker();
-        if (!run_.marker_out.empty()) {
-            if (out->len == run_.text_start + marker.size())
-                truncate(out, run_.text_start);
-            else
-                append(out, marker);
-        } else if (out->len > run_.text_start && !marker.empty()) {
-            insert(out, run_.text_start, marker);
-            append(out, marker);
-        }
+        if (!marker.empty()) emphasize(ctx_.out, run_.text_start, marker, emphasis_);
         run_.depth = -1;
     }
 
@@ -811,6 +873,7 @@ class paragraph_pass {
     int level_ = 0;  // a heading prefix still to put in front
     int trailing_breaks_ = 0;
     run_state run_;
+    emphasis_span emphasis_;
 };
 
 // Where the walk goes on after the paragraph at p; null stops the rendering.

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "docx_internal.h"
 #include "tavrimel_docx.h"
@@ -60,7 +61,7 @@ std::string table(const std::string &rows) {
 }
 
 struct render_case {
-    const char *name;
+    std::string name;
     std::string body;
     std::string markdown;
     std::string plain;
@@ -183,10 +184,7 @@ INSTANTIATE_TEST_SUITE_P(
         render_case{
             "toggles_on",
             para(rpr_run("<w:b w:val=\"off\"/>", "a") + rpr_run("<w:b w:val=\"true\"/>", "b")),
-            "**a****b**\n", "ab\n"},
-        render_case{"markers_enclose_tabs_and_spaces",
-                    para(run("<w:rPr><w:i/></w:rPr><w:t xml:space=\"preserve\"> a</w:t><w:tab/>")),
-                    "* a\t*\n", " a\t\n"},
+            "**ab**\n", "ab\n"},
         // Emphasis comes from the run's first w:rPr wherever it lies in the run.
         render_case{"flags_from_nested_paragraph_mark",
                     para(run("<w:t>a</w:t><w:pict><w:txbxContent><w:p><w:pPr><w:rPr><w:b/></w:rPr>"
@@ -206,7 +204,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "a\nb\n"},
         render_case{"page_break_between_texts",
                     para(rpr_run("<w:b/>", "a</w:t><w:br w:type=\"page\"/><w:t>b")),
-                    "**a\n\n---\n\nb**\n", "a\n\n---\n\nb\n"},
+                    "**a**\n\n---\n\n**b**\n", "a\n\n---\n\nb\n"},
         // Characters that Word keeps in elements of their own.
         render_case{"character_elements",
                     para(run("<w:t>Figure 1</w:t><w:noBreakHyphen/><w:t>1</w:t><w:cr/><w:t>x</w:t>"
@@ -225,6 +223,56 @@ INSTANTIATE_TEST_SUITE_P(
                      "<w:tabs><w:tab w:val=\"left\" w:pos=\"720\"/></w:tabs></w:pPr>"
                      "<w:r><w:t>b</w:t></w:r></w:p></w:txbxContent></w:pict>")),
             "a b\n", "a b\n"}),
+    case_name);
+
+// Each case through both paragraph walks: a comment sends a paragraph to the
+// general one.
+std::vector<render_case> both_walks(std::initializer_list<render_case> cases) {
+    std::vector<render_case> all;
+    for (const render_case &c : cases) {
+        all.push_back(c);
+        std::string irregular = c.body;
+        irregular.insert(irregular.find("<w:p>") + 5, "<!---->");
+        all.push_back({c.name + "_irregular", irregular, c.markdown, c.plain});
+    }
+    return all;
+}
+
+const std::string bold = "<w:b/>";
+const std::string italic = "<w:i/>";
+
+// Markers sit tight around the text, as Markdown readers need them to, and
+// runs of one emphasis with only white space between share one pair.
+INSTANTIATE_TEST_SUITE_P(
+    Emphasis, Render,
+    testing::ValuesIn(both_walks({
+        {"same_emphasis_joins", para(rpr_run(bold, "A") + rpr_run(bold, "uthor")), "**Author**\n",
+         "Author\n"},
+        {"joins_over_white_space",
+         para(rpr_run(bold, "a ") + text_run(" ") + rpr_run(bold, "b") + rpr_run(italic, "\tc") +
+              run("<w:br/>") + rpr_run(italic, "d")),
+         "**a  b**\t*c\nd*\n", "a  b\tc\nd\n"},
+        {"other_text_parts", para(rpr_run(bold, "a") + text_run("c") + rpr_run(bold, "b")),
+         "**a**c**b**\n", "acb\n"},
+        {"other_emphasis_parts",
+         para(rpr_run(bold, "a") + rpr_run(italic, "b") + rpr_run(bold, "c")), "**a***b***c**\n",
+         "abc\n"},
+        {"white_space_outside",
+         para(run("<w:rPr><w:i/></w:rPr><w:t xml:space=\"preserve\"> a</w:t><w:tab/>")), " *a*\t\n",
+         " a\t\n"},
+        {"white_space_only_unmarked",
+         para(text_run("x") + rpr_run(bold, " ") + run("<w:rPr><w:i/></w:rPr><w:tab/>") +
+              text_run("y")),
+         "x \ty\n", "x \ty\n"},
+        {"page_breaks_part",
+         para(run("<w:rPr><w:b/></w:rPr><w:t>a</w:t><w:br w:type=\"page\"/>") + rpr_run(bold, "b") +
+              run("<w:br w:type=\"page\"/>") + rpr_run(bold, "c")),
+         "**a**\n\n---\n\n**b**\n\n---\n\n**c**\n", "a\n\n---\n\nb\n\n---\n\nc\n"},
+        {"in_a_heading",
+         para("<w:pPr><w:pStyle w:val=\"Heading1\"/></w:pPr>" + rpr_run(bold, " a") +
+              rpr_run(bold, "b")),
+         "#  **ab**\n", " ab\n"},
+    })),
     case_name);
 
 // The first w:pPr gives the style and a run's first w:rPr its emphasis
