@@ -17,6 +17,7 @@ namespace {
 
 constexpr std::string_view PAGE_BREAK = "\n\n---\n\n";
 constexpr std::string_view TEXT_END = "</w:t>";
+constexpr std::string_view RULE_CELL = " --- |";  // a cell of a table's separator line
 
 enum class render_mode { markdown, plain };
 
@@ -922,20 +923,46 @@ size_t render_row(const render_ctx &ctx, element row) {
     return cells;
 }
 
+// Markdown readers drop the cells of a row beyond the header row's count: a
+// header row narrower than a later row gets empty cells up to its width, and
+// its separator line with it. `header_end` is where the header row's "\n" is.
+void widen_header(docx_buf *out, size_t header_end, size_t cells, size_t widest) {
+    constexpr std::string_view empty_cell = "  |";
+    const size_t more = widest - cells;
+    docx_buf padding;
+    for (size_t i = 0; i < more; ++i) append(&padding, empty_cell);
+    for (size_t i = 0; i < more; ++i) append(&padding, RULE_CELL);
+    if (out->failed || padding.failed) {
+        out->failed = true;
+        return;
+    }
+    const std::string_view header_cells = padding.view().substr(0, more * empty_cell.size());
+    const std::string_view rule_cells = padding.view().substr(header_cells.size());
+    insert(out, header_end + 2 + cells * RULE_CELL.size(), rule_cells);
+    insert(out, header_end, header_cells);
+}
+
 const char *render_table(const render_ctx &ctx, const char *t) {
     const char *table_end = docx_find_close(t + 1, ctx.body_end, "w:tbl");
     if (!table_end) return nullptr;
+    const bool markdown = ctx.mode == render_mode::markdown;
+    size_t header_end = 0, header_cells = 0, widest = 0;
     bool first = true;
     element row;
     for (const char *cur = t; next_element(cur, table_end, "w:tr", &row); cur = row.end) {
         size_t cells = render_row(ctx, row);
-        if (first && cells > 0 && ctx.mode == render_mode::markdown) {
+        if (first && cells > 0 && markdown) {
+            header_end = ctx.out->len - 1;
+            header_cells = cells;
             append(ctx.out, "|");
-            for (size_t i = 0; i < cells; ++i) append(ctx.out, " --- |");
+            for (size_t i = 0; i < cells; ++i) append(ctx.out, RULE_CELL);
             append(ctx.out, "\n");
         }
+        widest = std::max(widest, cells);
         first = false;
     }
+    if (header_cells > 0 && widest > header_cells)
+        widen_header(ctx.out, header_end, header_cells, widest);
     append(ctx.out, "\n");
     return table_end;
 }

@@ -316,6 +316,12 @@ INSTANTIATE_TEST_SUITE_P(
                     table(row(cell(para(run("<w:t>1</w:t><w:noBreakHyphen/><w:t>1</w:t>") +
                                         run(text_box))))),
                     "| 1-1 box |\n| --- |\n\n", "1-1 box\n\n"},
+        // Markdown readers drop the cells beyond the header row's count.
+        render_case{"narrow_header_row_widened",
+                    table(row(text_cell("h")) + row(text_cell("a") + text_cell("b") + cell("")) +
+                          row(text_cell("c"))),
+                    "| h |  |  |\n| --- | --- | --- |\n| a | b |  |\n| c |\n\n",
+                    "h\na\tb\t\nc\n\n"},
         render_case{"first_row_without_cells", table(row("") + row(text_cell("a"))), "|\n| a |\n\n",
                     "\na\n\n"},
         render_case{"paragraphs_around_table",
@@ -371,7 +377,9 @@ TEST(ExtractContent, PathologicalSizes) {
 // Out of memory at any growth fails the whole call; nothing truncated is
 // ever returned as a result.
 TEST(ExtractContent, OutOfMemoryFailsTheCall) {
-    std::string body = styled("Heading1", "Title") + table_2x2;
+    std::string body = styled("Heading1", "Title") + table_2x2 +
+                       table(row(text_cell("h")) + row(text_cell("a") + text_cell("b"))) +
+                       para(rpr_run("<w:b/>", "a</w:t><w:br w:type=\"page\"/><w:t>b"));
     for (int i = 0; i < 60; ++i) body += para(rpr_run("<w:i/>", "paragraph " + std::to_string(i)));
     const std::string xml = testkit::document_xml(body);
     for (int format : {MARKDOWN, PLAIN}) {
