@@ -398,15 +398,47 @@ bool goes_on(const docx_buf *out, emphasis_span &last, std::string_view marker, 
     return false;
 }
 
+// The length of the white space character that s starts with, or 0: Markdown
+// readers count the no-break space and the other Unicode space separators too.
+size_t leading_space(std::string_view s) {
+    if (s.empty()) return 0;
+    if (is_blank(s[0])) return 1;
+    auto byte = [s](size_t i) { return i < s.size() ? static_cast<unsigned char>(s[i]) : 0u; };
+    switch (byte(0)) {
+        case 0xC2:  // U+00A0
+            return byte(1) == 0xA0 ? 2 : 0;
+        case 0xE1:  // U+1680
+            return byte(1) == 0x9A && byte(2) == 0x80 ? 3 : 0;
+        case 0xE2:  // U+2000 to U+200A, U+202F, U+205F
+            if (byte(1) == 0x80)
+                return (byte(2) >= 0x80 && byte(2) <= 0x8A) || byte(2) == 0xAF ? 3 : 0;
+            return byte(1) == 0x81 && byte(2) == 0x9F ? 3 : 0;
+        case 0xE3:  // U+3000
+            return byte(1) == 0x80 && byte(2) == 0x80 ? 3 : 0;
+        default:
+            return 0;
+    }
+}
+
+// The same for the character that s ends with.
+size_t trailing_space(std::string_view s) {
+    if (s.empty()) return 0;
+    if (is_blank(s.back())) return 1;
+    for (size_t n : {2, 3})
+        if (s.size() >= n && leading_space(s.substr(s.size() - n)) == n) return n;
+    return 0;
+}
+
 // Marks the text in [begin, end) with `marker`; returns where it ends then.
 size_t mark_piece(docx_buf *out, size_t begin, size_t end, std::string_view marker,
                   emphasis_span &last) {
     const size_t n = marker.size();
-    size_t text = begin;
-    while (text < end && is_blank(out->data[text])) ++text;
-    if (text == end) return end;
-    size_t text_end = end;
-    while (is_blank(out->data[text_end - 1])) --text_end;
+    std::string_view piece(out->data + begin, end - begin);
+    while (size_t k = leading_space(piece)) piece.remove_prefix(k);
+    if (piece.empty()) return end;
+    while (size_t k = trailing_space(piece)) piece.remove_suffix(k);
+    size_t text = static_cast<size_t>(piece.data() - out->data);
+    size_t text_end = text + piece.size();
     if (goes_on(out, last, marker, begin)) {
         erase(out, last.close_at, n);
         text_end -= n;

@@ -260,6 +260,11 @@ INSTANTIATE_TEST_SUITE_P(
         {"white_space_outside",
          para(run("<w:rPr><w:i/></w:rPr><w:t xml:space=\"preserve\"> a</w:t><w:tab/>")), " *a*\t\n",
          " a\t\n"},
+        // U+00A0, U+2009 and U+3000 count as white space; U+2010 and U+00B7 do not.
+        {"unicode_spaces_outside",
+         para(rpr_run(bold, "\u00a0a\u2009") + rpr_run(italic, "\u3000") +
+              rpr_run(italic, "\u2010b\u00b7")),
+         "\u00a0**a**\u2009\u3000*\u2010b\u00b7*\n", "\u00a0a\u2009\u3000\u2010b\u00b7\n"},
         {"white_space_only_unmarked",
          para(text_run("x") + rpr_run(bold, " ") + run("<w:rPr><w:i/></w:rPr><w:tab/>") +
               text_run("y")),
