@@ -391,7 +391,7 @@ void erase(docx_buf *out, size_t at, size_t n) {
 // Whether the last marked run has `marker` and only white space follows it up
 // to `to`. White space already seen is not looked at again.
 bool goes_on(const docx_buf *out, emphasis_span &last, std::string_view marker, size_t to) {
-    if (last.marker != marker) return false;
+    if (last.marker.size() != marker.size()) return false;  // one, two or three asterisks
     while (last.blank_to < to && is_blank(out->data[last.blank_to])) ++last.blank_to;
     if (last.blank_to >= to) return true;
     last.marker = {};
@@ -430,54 +430,73 @@ size_t trailing_space(std::string_view s) {
 }
 
 // Marks the text in [begin, end) with `marker`; returns where it ends then.
-size_t mark_piece(docx_buf *out, size_t begin, size_t end, std::string_view marker,
+// `opened`: the opening marker went out ahead of the text, at `begin`, which
+// spares moving the text in the common case.
+size_t mark_piece(docx_buf *out, size_t begin, size_t end, std::string_view marker, bool opened,
                   emphasis_span &last) {
     const size_t n = marker.size();
-    std::string_view piece(out->data + begin, end - begin);
+    const size_t at = opened ? begin + n : begin;
+    std::string_view piece(out->data + at, end - at);
     while (size_t k = leading_space(piece)) piece.remove_prefix(k);
-    if (piece.empty()) return end;
+    if (piece.empty()) {
+        if (!opened) return end;
+        erase(out, begin, n);
+        return end - n;
+    }
     while (size_t k = trailing_space(piece)) piece.remove_suffix(k);
     size_t text = static_cast<size_t>(piece.data() - out->data);
     size_t text_end = text + piece.size();
-    if (goes_on(out, last, marker, begin)) {
+    const bool joined = goes_on(out, last, marker, begin);
+    if (opened && joined) {
+        erase(out, begin, n);
+        text -= n;
+        text_end -= n;
+        end -= n;
+    } else if (opened && text > at) {  // the marker goes behind the leading white space
+        std::memmove(out->data + begin, out->data + at, text - at);
+        std::memcpy(out->data + text - n, marker.data(), n);
+    }
+    if (joined) {
         erase(out, last.close_at, n);
         text_end -= n;
         end -= n;
-    } else if (insert(out, text, marker)) {
+    } else if (!opened) {
+        if (!insert(out, text, marker)) return end;
         text_end += n;
         end += n;
-    } else {
-        return end;
     }
     insert(out, text_end, marker);
     last = {text_end, marker, text_end + n};
     return end + n;
 }
 
-// Marks the run text from `from` on with `marker`. A thematic break cannot lie
-// inside emphasis, so the text on each side of a page break is marked apart;
-// the pieces go back one after another, which keeps the cost linear in them.
-void emphasize(docx_buf *out, size_t from, std::string_view marker, emphasis_span &last) {
+// Marks the run text from `from` on with `marker`, `opened` as above. A
+// thematic break cannot lie inside emphasis, so the text on each side of a
+// page break is marked apart; the pieces go back one after another, which
+// keeps the cost linear in them.
+void emphasize(docx_buf *out, size_t from, std::string_view marker, bool opened,
+               emphasis_span &last) {
     if (out->failed) return;
     if (out->view().find(PAGE_BREAK, from) == std::string_view::npos) {
-        mark_piece(out, from, out->len, marker, last);
+        mark_piece(out, from, out->len, marker, opened, last);
         return;
     }
+    const size_t at = opened ? from + marker.size() : from;
     docx_buf text;
-    append(&text, out->view().substr(from));
+    append(&text, out->view().substr(at));
     if (text.failed) {
         out->failed = true;
         return;
     }
     truncate(out, from);
-    for (size_t at = 0; !out->failed;) {
-        const size_t brk = text.view().find(PAGE_BREAK, at);
+    for (size_t cur = 0; !out->failed;) {
+        const size_t brk = text.view().find(PAGE_BREAK, cur);
         const size_t begin = out->len;
-        append(out, text.view().substr(at, brk - at));
-        mark_piece(out, begin, out->len, marker, last);
+        append(out, text.view().substr(cur, brk - cur));
+        mark_piece(out, begin, out->len, marker, false, last);
         if (brk == std::string_view::npos) return;
         append(out, PAGE_BREAK);
-        at = brk + PAGE_BREAK.size();
+        cur = brk + PAGE_BREAK.size();
     }
 }
 
@@ -491,7 +510,7 @@ void render_run(const render_ctx &ctx, element run, bool &parted, emphasis_span 
     if (!rpr.begin)
         if (const char *later = docx_find_tag(stop, run.end, "w:rPr")) rpr = rpr_at(later, run.end);
     std::string_view marker = emphasis(rpr);
-    if (!marker.empty()) emphasize(out, text_start, marker, span);
+    if (!marker.empty()) emphasize(out, text_start, marker, false, span);
 }
 
 // A w:br outside any run counts only as a page break. Null: the runs are done.
@@ -695,6 +714,7 @@ struct run_state {
     bool italic_seen = false;
     bool bold = false;
     bool italic = false;
+    bool opened = false;  // the marker went out ahead of the text
 
     std::string_view marker() const { return emphasis_marker(bold, italic); }
 };
@@ -767,7 +787,7 @@ class paragraph_pass {
         if (t.kind == tag_kind::p && depth_ > 0) parted_ = true;
         if (depth_ == ppr_depth_) style_done_ = true;
         if (run_.depth < 0) return true;
-        if (depth_ == run_.rpr_depth) run_.rpr_depth = -1;
+        if (depth_ == run_.rpr_depth) emphasis_known();
         if (depth_ == run_.skip_depth) run_.skip_depth = -1;
         if (depth_ == run_.depth) finish_run();
         return true;
@@ -878,9 +898,17 @@ class paragraph_pass {
         }
     }
 
+    // The marker goes out ahead of the text when it is known before any text.
+    void emphasis_known() {
+        run_.rpr_depth = -1;
+        if (ctx_.out->len != run_.text_start) return;
+        run_.opened = !run_.marker().empty();
+        append(ctx_.out, run_.marker());
+    }
+
     void finish_run() {
         std::string_view marker = run_.marker();
-        if (!marker.empty()) emphasize(ctx_.out, run_.text_start, marker, emphasis_);
+        if (!marker.empty()) emphasize(ctx_.out, run_.text_start, marker, run_.opened, emphasis_);
         run_.depth = -1;
     }
 
