@@ -1,5 +1,7 @@
 // test_interop.cpp -- what docx_write and docx_merge produce must open in the
-// tools people use: pandoc always, LibreOffice where it is installed.
+// tools people use: pandoc always, LibreOffice where it is installed; what
+// docx_content writes as Markdown must read as meant in cmark-gfm, the
+// reference reader of GitHub's Markdown.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -89,6 +91,33 @@ TEST_F(Interop, PandocReadsWrittenAndMergedDocuments) {
     ASSERT_TRUE(installed("pandoc")) << "pandoc is needed for the interop tests";
     expect_texts(pandoc_text(written()), WRITTEN_TEXTS);
     expect_texts(pandoc_text(merged()), merged_texts());
+}
+
+// Runs that Word splits, spaces at the edges of emphasis, and a table whose
+// first row is one merged title cell.
+TEST_F(Interop, CmarkGfmReadsRenderedMarkdown) {
+    ASSERT_TRUE(installed("cmark-gfm")) << "cmark-gfm is needed for the interop tests";
+    auto text_run = [](const std::string &props, const std::string &text) {
+        return "<w:r><w:rPr>" + props + "</w:rPr><w:t xml:space=\"preserve\">" + text +
+               "</w:t></w:r>";
+    };
+    auto cell = [](const std::string &text) {
+        return "<w:tc><w:p><w:r><w:t>" + text + "</w:t></w:r></w:p></w:tc>";
+    };
+    const std::string body = "<w:p>" + text_run("<w:b/>", "A") + text_run("<w:b/>", "uthor ") +
+                             text_run("", "and") + text_run("<w:i/>", " spaced ") +
+                             text_run("<w:b/><w:i/>", "both\u00a0") + text_run("", "end.") +
+                             "</w:p><w:tbl><w:tr>" + cell("Title") + "</w:tr><w:tr>" +
+                             cell("left") + cell("right") + "</w:tr></w:tbl>";
+    const std::string docx =
+        testkit::write_docx(dir.file("runs.docx"), testkit::document_xml(body));
+    const std::string md = dir.file("runs.md");
+    testkit::write_file(md, testkit::content_of(docx, 0));
+    Command html = run("cmark-gfm -e table '" + md + "'");
+    ASSERT_EQ(html.status, 0) << html.output;
+    expect_texts(html.output, {"<strong>Author</strong> and <em>spaced</em>",
+                               "<em><strong>both</strong></em>", "<td>right</td>"});
+    EXPECT_EQ(html.output.find('*'), std::string::npos) << html.output;
 }
 
 TEST_F(Interop, LibreOfficeReadsWrittenAndMergedDocuments) {
