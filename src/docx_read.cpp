@@ -402,7 +402,7 @@ bool goes_on(const docx_buf *out, emphasis_span &last, std::string_view marker, 
 // readers count the no-break space and the other Unicode space separators too.
 size_t leading_space(std::string_view s) {
     if (s.empty()) return 0;
-    if (is_blank(s[0])) return 1;
+    if (static_cast<unsigned char>(s[0]) < 0x80) return is_blank(s[0]) ? 1 : 0;
     auto byte = [s](size_t i) { return i < s.size() ? static_cast<unsigned char>(s[i]) : 0u; };
     switch (byte(0)) {
         case 0xC2:  // U+00A0
@@ -423,7 +423,7 @@ size_t leading_space(std::string_view s) {
 // The same for the character that s ends with.
 size_t trailing_space(std::string_view s) {
     if (s.empty()) return 0;
-    if (is_blank(s.back())) return 1;
+    if (static_cast<unsigned char>(s.back()) < 0x80) return is_blank(s.back()) ? 1 : 0;
     for (size_t n : {2, 3})
         if (s.size() >= n && leading_space(s.substr(s.size() - n)) == n) return n;
     return 0;
@@ -465,7 +465,10 @@ size_t mark_piece(docx_buf *out, size_t begin, size_t end, std::string_view mark
         text_end += n;
         end += n;
     }
-    insert(out, text_end, marker);
+    if (text_end == out->len)
+        append(out, marker);
+    else
+        insert(out, text_end, marker);
     last = {text_end, marker, text_end + n};
     return end + n;
 }
