@@ -41,6 +41,11 @@ __m128i name_end16(const char *p) {
 // byte after it.
 int tag_candidates16(const char *p, std::string_view name, bool ends) {
     size_t n = name.size();
+    // '<' with the name's last byte where a start or an end tag holds it is
+    // rare enough that most blocks stop at this test.
+    __m128i last = docx_eq16(p + n, name.back());
+    if (ends) last = _mm_or_si128(last, docx_eq16(p + n + 1, name.back()));
+    if (!_mm_movemask_epi8(_mm_and_si128(docx_eq16(p, '<'), last))) return 0;
     __m128i open =
         _mm_and_si128(_mm_and_si128(docx_eq16(p + 1, name.front()), docx_eq16(p + n, name.back())),
                       name_end16(p + n + 1));
