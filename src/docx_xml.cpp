@@ -39,7 +39,8 @@ __m128i name_end16(const char *p) {
 // 16 bits: which of the 16 positions from p could open "<name" (and, with
 // `ends`, "</name"), judged by the first and last byte of the name and the
 // byte after it.
-int tag_candidates16(const char *p, std::string_view name, bool ends) {
+template <bool ends>
+int tag_candidates16(const char *p, std::string_view name) {
     size_t n = name.size();
     // '<' with the name's last byte where a start or an end tag holds it is
     // rare enough that most blocks stop at this test.
@@ -57,6 +58,15 @@ int tag_candidates16(const char *p, std::string_view name, bool ends) {
     }
     return _mm_movemask_epi8(_mm_and_si128(docx_eq16(p, '<'), open));
 }
+
+// Moves p block by block up to `last` and returns the candidates of the first
+// block that has any, else 0.
+template <bool ends>
+int scan_blocks(const char *&p, const char *last, std::string_view name) {
+    for (; p <= last; p += 16)
+        if (int mask = tag_candidates16<ends>(p, name)) return mask;
+    return 0;
+}
 #endif
 
 // The next '<' at or after p that may open a tag of `name` (or, with `ends`,
@@ -65,9 +75,10 @@ int tag_candidates16(const char *p, std::string_view name, bool ends) {
 const char *next_tag_candidate(const char *p, const char *end, std::string_view name, bool ends) {
 #if defined(__SSE2__)
     const size_t reach = name.size() + 3 + 16;  // widest load: 16 bytes from p + n + 2
-    if (!name.empty()) {
-        for (; p < end && static_cast<size_t>(end - p) >= reach; p += 16)
-            if (int mask = tag_candidates16(p, name, ends)) return p + __builtin_ctz(mask);
+    if (!name.empty() && p < end && static_cast<size_t>(end - p) >= reach) {
+        const char *last = end - reach;
+        int mask = ends ? scan_blocks<true>(p, last, name) : scan_blocks<false>(p, last, name);
+        if (mask) return p + __builtin_ctz(static_cast<unsigned>(mask));
     }
 #endif
     return docx_find_byte(p, end, '<');
