@@ -222,17 +222,21 @@ const char *docx_find_byte(const char *from, const char *end, char c) {
 }
 
 // Needles such as "</w:body>" start with the most common byte of XML, so the
-// first, second and last bytes are tested 16 positions at a time.
+// first and the last but one bytes are tested 16 positions at a time, and the
+// few blocks that hold both also the second and the last.
 const char *docx_find_bytes(const char *from, const char *end, std::string_view needle) {
     const size_t n = needle.size();
     if (from >= end || n == 0 || static_cast<size_t>(end - from) < n) return nullptr;
     const char *p = from;
 #if defined(__SSE2__)
-    if (n >= 2) {
-        for (; static_cast<size_t>(end - p) >= n + 16; p += 16) {
-            int mask = _mm_movemask_epi8(
-                _mm_and_si128(_mm_and_si128(docx_eq16(p, needle[0]), docx_eq16(p + 1, needle[1])),
-                              docx_eq16(p + n - 1, needle[n - 1])));
+    if (n >= 2 && static_cast<size_t>(end - p) >= n + 16) {
+        for (const char *last = end - n - 16; p <= last; p += 16) {
+            __m128i edges =
+                _mm_and_si128(docx_eq16(p, needle[0]), docx_eq16(p + n - 2, needle[n - 2]));
+            if (!_mm_movemask_epi8(edges)) continue;
+            int mask = _mm_movemask_epi8(_mm_and_si128(
+                edges,
+                _mm_and_si128(docx_eq16(p + 1, needle[1]), docx_eq16(p + n - 1, needle[n - 1]))));
             for (; mask; mask &= mask - 1) {
                 const char *c = p + __builtin_ctz(static_cast<unsigned>(mask));
                 if (same_bytes(c, needle)) return c;
