@@ -256,7 +256,6 @@ struct render_ctx {
     render_mode mode;
     const char *body_end;
     docx_buf *out;
-    ahead *rare;  // for table cells
 };
 
 element rpr_at(const char *rpr, const char *run_end) {
@@ -966,8 +965,8 @@ const char *render_paragraph(const render_ctx &ctx, const char *p) {
 }
 
 // Renders one row and returns its number of cells. An empty cell keeps its
-// column in both modes.
-size_t render_row(const render_ctx &ctx, element row) {
+// column in both modes. `rare` looks ahead over the table.
+size_t render_row(const render_ctx &ctx, element row, ahead &rare) {
     docx_buf *out = ctx.out;
     const bool markdown = ctx.mode == render_mode::markdown;
     if (markdown) append(out, "|");
@@ -978,7 +977,7 @@ size_t render_row(const render_ctx &ctx, element row) {
             append(out, " ");
         else if (cells > 0)
             append(out, "\t");
-        cell_plain_text(cell.begin, cell.end, *ctx.rare, out);
+        cell_plain_text(cell.begin, cell.end, rare, out);
         if (markdown) append(out, " |");
         ++cells;
     }
@@ -1011,9 +1010,10 @@ const char *render_table(const render_ctx &ctx, const char *t) {
     const bool markdown = ctx.mode == render_mode::markdown;
     size_t header_end = 0, header_cells = 0, widest = 0;
     bool first = true;
+    ahead rare{next_rare, table_end};
     element row;
     for (const char *cur = t; next_element(cur, table_end, "w:tr", &row); cur = row.end) {
-        size_t cells = render_row(ctx, row);
+        size_t cells = render_row(ctx, row, rare);
         if (first && cells > 0 && markdown) {
             header_end = ctx.out->len - 1;
             header_cells = cells;
@@ -1122,8 +1122,7 @@ int docx_extract_content(const char *xml, size_t xml_len, int format, docx_buf *
     constexpr size_t large_body = size_t{64} << 10;
     size_t body = static_cast<size_t>(end - start);
     if (body >= large_body) docx_buf_expect(out, body + 1);
-    ahead rare{next_rare, end};
-    render_body({mode, end, out, &rare}, start);
+    render_body({mode, end, out}, start);
     return 0;
 }
 
