@@ -71,31 +71,56 @@ const char *hidden_copy(const char *p, const char *end) {
 
 constexpr std::string_view NO_BREAK_HYPHEN = "w:noBreakHyphen";
 
-// Few bodies hold hidden copies or non-breaking hyphens, but a table cell
-// must heed them. A walk over many cells finds them ahead in one pass, by '<'
-// and the capital letter of each name ("<mc:F", "<w:moveF", "<w:noB"), instead
-// of reading every tag of every cell; w:rFonts, which Word writes in most
-// runs, passes that test too and is told apart by the exact one. The next
-// start tag of one of them, else null.
-const char *next_rare(const char *p, const char *end) {
+// A byte that tells a tag name apart, and where it lies from the '<'.
+struct name_mark {
+    int at;
+    char c;
+};
+
+// The first '<' from p on that one of `marks` marks and `is_one` confirms.
+// Most of the body is passed over 16 bytes at a time; near the end every '<'
+// is tested.
+template <size_t N>
+const char *next_marked(const char *p, const char *end, const name_mark (&marks)[N],
+                        bool (*is_one)(const char *, const char *)) {
 #if defined(__SSE2__)
     for (; end - p >= 16 + 8; p += 16) {
-        __m128i capital = _mm_or_si128(_mm_or_si128(docx_eq16(p + 4, 'F'), docx_eq16(p + 7, 'F')),
-                                       docx_eq16(p + 5, 'B'));
-        for (int mask = _mm_movemask_epi8(_mm_and_si128(docx_eq16(p, '<'), capital)); mask;
+        __m128i any = docx_eq16(p + marks[0].at, marks[0].c);
+        for (size_t i = 1; i < N; ++i)
+            any = _mm_or_si128(any, docx_eq16(p + marks[i].at, marks[i].c));
+        for (int mask = _mm_movemask_epi8(_mm_and_si128(docx_eq16(p, '<'), any)); mask;
              mask &= mask - 1) {
             const char *c = p + __builtin_ctz(static_cast<unsigned>(mask));
-            if (hidden_copy(c, end) || tag_is(c, end, NO_BREAK_HYPHEN)) return c;
+            if (is_one(c, end)) return c;
         }
     }
 #endif
     for (; (p = docx_find_byte(p, end, '<')); ++p)
-        if (hidden_copy(p, end) || tag_is(p, end, NO_BREAK_HYPHEN)) return p;
+        if (is_one(p, end)) return p;
     return nullptr;
 }
 
-const char *next_table(const char *p, const char *end) {
-    return docx_find_tag(p, end, "w:tbl");
+// Few bodies hold hidden copies or non-breaking hyphens, but a table cell
+// must heed them. A walk over many cells finds them ahead in one pass, by the
+// capital letter of each name ("<mc:F", "<w:moveF", "<w:noB"), instead of
+// reading every tag of every cell; w:rFonts, which Word writes in most runs,
+// is marked too and told apart by the exact test. The next start tag of one
+// of them, else null.
+constexpr name_mark RARE_MARKS[] = {{4, 'F'}, {7, 'F'}, {5, 'B'}};
+
+bool is_rare(const char *p, const char *end) {
+    return hidden_copy(p, end) || tag_is(p, end, NO_BREAK_HYPHEN);
+}
+
+const char *next_rare(const char *p, const char *end) {
+    return next_marked(p, end, RARE_MARKS, is_rare);
+}
+
+// The tables walk looks for tables and hidden copies in one pass.
+constexpr name_mark TABLE_OR_COPY_MARKS[] = {{5, 'l'}, {4, 'F'}, {7, 'F'}};
+
+bool is_table_or_copy(const char *p, const char *end) {
+    return tag_is(p, end, "w:tbl") || hidden_copy(p, end);
 }
 
 const char *next_run(const char *p, const char *end) {
@@ -1132,15 +1157,21 @@ int docx_extract_tables_json(const char *xml, size_t xml_len, docx_buf *out) {
     append(out, "[");
     if (docx_body_range(xml, xml_len, &start, &end) == 1) {
         docx_buf scratch;
-        ahead tables{next_table, end};
-        ahead rare{next_rare, end};
         // A table in a hidden copy is listed from the copy that shows.
-        const char *table_end = nullptr;
-        for (const char *cur = start; const char *table = next_shown(tables, rare, cur);
-             cur = table_end) {
-            if (!(table_end = docx_find_close(table + 1, end, "w:tbl"))) break;
-            if (cur != start) append(out, ",");
-            table_json({table, table_end}, rare, &scratch, out);
+        bool first = true;
+        for (const char *cur = start;
+             (cur = next_marked(cur, end, TABLE_OR_COPY_MARKS, is_table_or_copy));) {
+            if (const char *hidden = hidden_copy(cur, end)) {
+                if (!(cur = docx_element_end(cur, end, hidden))) break;
+                continue;
+            }
+            const char *table_end = docx_find_close(cur + 1, end, "w:tbl");
+            if (!table_end) break;
+            if (!first) append(out, ",");
+            first = false;
+            ahead rare{next_rare, table_end};
+            table_json({cur, table_end}, rare, &scratch, out);
+            cur = table_end;
         }
     }
     append(out, "]");
