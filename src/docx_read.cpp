@@ -78,8 +78,8 @@ struct name_mark {
 };
 
 // The first '<' from p on that one of `marks` marks and `is_one` confirms.
-// Most of the body is passed over 16 bytes at a time; near the end every '<'
-// is tested.
+// Most of the body is passed over 16 bytes at a time (marks lie within 8 bytes
+// of the '<'); near the end every '<' is tested.
 template <size_t N>
 const char *next_marked(const char *p, const char *end, const name_mark (&marks)[N],
                         bool (*is_one)(const char *, const char *)) {
