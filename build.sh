@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 packages=(g++ cmake ninja-build pkg-config libzip-dev libdeflate-dev zlib1g-dev nlohmann-json3-dev
-          libgtest-dev libbenchmark-dev python3 zip unzip pandoc cmark-gfm)
+          libgtest-dev libbenchmark-dev python3 python3-docx zip unzip pandoc cmark-gfm)
 
 install_missing() {
     local missing=()
