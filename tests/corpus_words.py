@@ -1,10 +1,10 @@
 #!/usr/bin/python3
 """Checks docx-tools against python-docx over the real-world corpus: the plain
 text and the Markdown that docx-tools renders of a document's body hold the
-words python-docx finds in it, no more and no fewer, and the tables' JSON those
-of its tables. python-docx builds a tree with lxml, so it is a reader that
+words python-docx finds in it, no more and no fewer, and the tables' JSON has
+its tables, rows and cells, each cell with the words python-docx finds in it. python-docx builds a tree with lxml, so it is a reader that
 shares nothing with ours; counting words leaves out where the two legitimately
-differ (separators, markers, JSON layout) and catches text that went missing or
+differ (separators, markers, JSON escapes) and catches text that went missing or
 was read twice.
 
   corpus_words.py DOCX_TOOLS CORPUS_DIR
@@ -55,17 +55,26 @@ def shown_text(element):
     return "".join(out)
 
 
-def outermost_tables(body):
+def own(element, tag):
+    """The `tag` elements that belong to this table or row, through any
+    wrappers (content controls, custom XML), not to a table nested in it."""
     tbl = qn("w:tbl")
-    return [t for t in body.iter(tbl) if not any(a.tag == tbl for a in t.iterancestors())]
+    for d in element.iter(tag):
+        if d is element:
+            continue
+        a = d.getparent()
+        while a is not element and a.tag != tbl and a.tag not in NOT_SHOWN:
+            a = a.getparent()
+        if a is element:
+            yield d
 
 
-def json_strings(value):
-    if isinstance(value, str):
-        yield value
-    elif isinstance(value, list):
-        for v in value:
-            yield from json_strings(v)
+def body_tables(body):
+    """The body's outermost tables as rows of cell texts."""
+    tbl = qn("w:tbl")
+    return [[[shown_text(tc) for tc in own(tr, qn("w:tc"))] for tr in own(t, qn("w:tr"))]
+            for t in body.iter(tbl)
+            if not any(a.tag == tbl or a.tag in NOT_SHOWN for a in t.iterancestors())]
 
 
 def render(tool, *args):
@@ -97,21 +106,37 @@ def without_entities(text):
     return re.sub(r"&\w+;", "", text)
 
 
-def compare(tool, path, body):
-    """The words our renderings lack and those they have beyond python-docx's,
-    by what was rendered."""
+def sample(counts):
+    return ", ".join(f"{w!r} x{n}" for w, n in counts.most_common(8))
+
+
+def text_differences(what, expected, got):
+    want, have = words(expected), words(without_entities(got))
+    if want - have:
+        yield f"the {what} lacks {sum((want - have).values())} words: {sample(want - have)}"
+    if have - want:
+        yield f"the {what} has {sum((have - want).values())} words python-docx does not read: " \
+              f"{sample(have - want)}"
+
+
+def table_differences(expected, got):
+    shape = lambda tables: [[len(row) for row in t] for t in tables]
+    if shape(expected) != shape(got):
+        yield f"tables, rows and cells differ: python-docx {shape(expected)}, ours {shape(got)}"
+        return
+    for t, (want_t, got_t) in enumerate(zip(expected, got), 1):
+        for r, (want_r, got_r) in enumerate(zip(want_t, got_t), 1):
+            for c, (want, have) in enumerate(zip(want_r, got_r), 1):
+                if words(want) != words(without_entities(have)):
+                    yield f"table {t}, row {r}, cell {c}: {have!r}, python-docx {want!r}"
+
+
+def differences(tool, path, body):
     text = shown_text(body)
-    tables = "\n".join(shown_text(t) for t in outermost_tables(body))
-    ours = {
-        "plain text": (text, render(tool, "content", path, "--plain")),
-        "Markdown": (without_markers(text), without_markers(render(tool, "content", path))),
-        "tables": (tables, "\n".join(json_strings(json.loads(render(tool, "tables", path))))),
-    }
-    result = {}
-    for what, (expected, got) in ours.items():
-        want, have = words(expected), words(without_entities(got))
-        result[what] = (want - have, have - want)
-    return result
+    yield from text_differences("plain text", text, render(tool, "content", path, "--plain"))
+    yield from text_differences("Markdown", without_markers(text),
+                                without_markers(render(tool, "content", path)))
+    yield from table_differences(body_tables(body), json.loads(render(tool, "tables", path)))
 
 
 def main():
@@ -131,15 +156,9 @@ def main():
             continue  # python-docx cannot read it (Strict, odd packages): no reference
         compared += 1
         try:
-            differences = compare(tool, path, body)
+            failures += [f"{name}: {d}" for d in differences(tool, path, body)]
         except RuntimeError as e:
             failures.append(f"{name}: {e}")
-            continue
-        for what, (lost, extra) in differences.items():
-            for counts, how in ((lost, "lacks {} words"), (extra, "has {} words python-docx does not read")):
-                if counts:
-                    sample = ", ".join(f"{w!r} x{n}" for w, n in counts.most_common(8))
-                    failures.append(f"{name}: the {what} {how.format(sum(counts.values()))}: {sample}")
     print(f"{compared} documents compared with python-docx")
     for f in failures:
         print(f)
