@@ -2,7 +2,8 @@
 """Checks docx-tools against python-docx over the real-world corpus: the plain
 text and the Markdown that docx-tools renders of a document's body hold the
 words python-docx finds in it, no more and no fewer, and the tables' JSON has
-its tables, rows and cells, each cell with the words python-docx finds in it. python-docx builds a tree with lxml, so it is a reader that
+its tables, rows and cells, each cell with the words python-docx finds in it;
+the summary counts the body's paragraphs and tables as python-docx finds them. python-docx builds a tree with lxml, so it is a reader that
 shares nothing with ours; counting words leaves out where the two legitimately
 differ (separators, markers, JSON escapes) and catches text that went missing or
 was read twice.
@@ -77,6 +78,19 @@ def body_tables(body):
             if not any(a.tag == tbl or a.tag in NOT_SHOWN for a in t.iterancestors())]
 
 
+def body_blocks(body, tag):
+    """How many `tag` elements stand in the body outside paragraphs and
+    tables: the paragraphs and tables that the summary counts."""
+    block = {qn("w:p"), qn("w:tbl")} | NOT_SHOWN
+    count = 0
+    for e in body.iter(tag):
+        a = e.getparent()
+        while a is not body and a.tag not in block:
+            a = a.getparent()
+        count += a is body
+    return count
+
+
 def render(tool, *args):
     r = subprocess.run([tool, *args], capture_output=True)
     if r.returncode != 0:
@@ -137,6 +151,10 @@ def differences(tool, path, body):
     yield from text_differences("Markdown", without_markers(text),
                                 without_markers(render(tool, "content", path)))
     yield from table_differences(body_tables(body), json.loads(render(tool, "tables", path)))
+    info = json.loads(render(tool, "info", path))
+    for key, tag in (("paragraphs", "w:p"), ("tables", "w:tbl")):
+        if info[key] != body_blocks(body, qn(tag)):
+            yield f"the summary counts {info[key]} {key}, python-docx {body_blocks(body, qn(tag))}"
 
 
 def main():
