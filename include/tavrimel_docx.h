@@ -81,8 +81,9 @@ TAVRIMEL_DOCX_API int docx_text_replace(int handle, const char *find, const char
                                         const char *out_path);
 
 /* As docx_text_replace; `match_case` 0 folds ASCII letters, `whole_word`
- * nonzero requires an ASCII non-alphanumeric byte (or the text's edge) on both
- * sides of a match. */
+ * nonzero requires a character that parts words (ASCII other than letters and
+ * digits; Unicode punctuation, symbols and separators) or the text's edge on
+ * both sides of a match. */
 TAVRIMEL_DOCX_API int docx_text_replace_opt(int handle, const char *find, const char *replace,
                                             const char *out_path, int match_case, int whole_word);
 

@@ -207,6 +207,8 @@ TEST_F(Replace, MatchOverRunsWithAndWithoutReferences) {
 // MARK: - Case and word boundaries
 
 TEST_F(Replace, CaseFoldingAndWholeWords) {
+    const std::string NO_BREAK_SPACE = "\xC2\xA0", COMBINING_ACUTE = "\xCC\x81",
+                      SOFT_HYPHEN = "\xC2\xAD", ZERO_WIDTH_NON_JOINER = "\xE2\x80\x8C";
     struct Case {
         std::string body;
         const char *find;
@@ -225,6 +227,23 @@ TEST_F(Replace, CaseFoldingAndWholeWords) {
              "cat")),
          "cat", 1, 1, 0},
         {p(r("Cat CAT cat")), "cat", 0, 1, 3},
+        // Non-ASCII punctuation, symbols and spaces part words; letters,
+        // marks, joiners, soft hyphens and malformed bytes do not.
+        {p(r("“cat”")), "cat", 1, 1, 1},
+        {p(r("«cat»")), "cat", 1, 1, 1},
+        {p(r("cat—dog")), "dog", 1, 1, 1},
+        {p(r("cat" + NO_BREAK_SPACE + "dog")), "cat", 1, 1, 1},
+        {p(r("قط،")), "قط", 1, 1, 1},    // Arabic comma
+        {p(r("😀cat")), "cat", 1, 1, 1},  // a symbol of four bytes
+        {p(r("𝐀cat")), "cat", 1, 1, 0},  // a letter of four bytes
+        {p(r("cat" + COMBINING_ACUTE)), "cat", 1, 1, 0},
+        {p(r("cat" + SOFT_HYPHEN + "s")), "cat", 1, 1, 0},
+        {p(r("cat" + ZERO_WIDTH_NON_JOINER)), "cat", 1, 1, 0},
+        {p(r(repeat("\x80", 4) + "cat")), "cat", 1, 1, 0},  // stray continuation bytes
+        {p(r("\xC0\xAE"                                     // '.' written in two bytes
+             "cat")),
+         "cat", 1, 1, 0},
+        {p(r("cat\xE2\x80")), "cat", 1, 1, 0},   // a character cut short
         {p(r("ca") + r("ts")), "cat", 1, 1, 0},  // the boundary is looked for across runs
         {p(r("cat") + r("s")), "cat", 1, 1, 0},
         {p("<w:r><w:t>foo</w:t><w:tab/><w:t>bar</w:t></w:r>"), "bar", 1, 1, 1},

@@ -193,7 +193,8 @@ class Document:
         """Writes a copy with every occurrence of ``find`` replaced, also across runs,
         to ``out_path``, and returns the number of replacements. This document is
         not changed. ``ignore_case`` folds ASCII letters; ``whole_word`` requires a
-        non-alphanumeric ASCII character or the text's edge on both sides."""
+        character that parts words (ASCII other than letters and digits; Unicode
+        punctuation, symbols and separators) or the text's edge on both sides."""
         args = (_encode_text(find, "find"), _encode_text(replacement, "replacement"),
                 _encode_path(out_path), 0 if ignore_case else 1, 1 if whole_word else 0)
         return _call("docx_text_replace_opt", args, _is_negative, self)
