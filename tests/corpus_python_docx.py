@@ -1,14 +1,21 @@
 #!/usr/bin/python3
-"""Checks docx-tools against python-docx over the real-world corpus: the plain
-text and the Markdown that docx-tools renders of a document's body hold the
-words python-docx finds in it, no more and no fewer, and the tables' JSON has
-its tables, rows and cells, each cell with the words python-docx finds in it;
-the summary counts the body's paragraphs and tables as python-docx finds them. python-docx builds a tree with lxml, so it is a reader that
-shares nothing with ours; counting words leaves out where the two legitimately
-differ (separators, markers, JSON escapes) and catches text that went missing or
-was read twice.
+"""Checks docx-tools against python-docx over the real-world corpus.
+python-docx builds a tree with lxml, so it is a reader that shares nothing with
+ours. Counting words leaves out where the two legitimately differ (separators,
+emphasis markers, JSON escapes) and catches text that went missing, was read
+twice or was replaced wrongly:
 
-  corpus_words.py DOCX_TOOLS CORPUS_DIR
+- the plain text and the Markdown of a document's body hold the words
+  python-docx finds in it, no more and no fewer;
+- the tables' JSON has its tables, rows and cells, each cell with the words
+  python-docx finds in it;
+- the summary counts the body's paragraphs and tables as python-docx finds them;
+- replacing the document's most common word as a whole word, and three of its
+  letters anywhere in either case, counts every occurrence (those in the copies
+  Word keeps for older readers too) and leaves the text python-docx reads with
+  exactly those occurrences replaced.
+
+  corpus_python_docx.py DOCX_TOOLS CORPUS_DIR
 
 Exits 77 (skipped) when python-docx or the corpus is missing.
 """
@@ -18,6 +25,8 @@ import os
 import re
 import subprocess
 import sys
+import tempfile
+import unicodedata
 
 SKIPPED = 77
 
@@ -42,8 +51,28 @@ NOT_COMPARED = ("ENCRYPTED", "NOT A DOCX", "BROKEN", "FUZZED", "NAME CONFUSION",
                 "non-standard namespace prefixes", "unknown element")
 
 
+def parting_characters():
+    """A regular expression class of the characters that part words, as
+    whole-word replace has them: ASCII other than letters and digits, and
+    Unicode's punctuation, symbols, separators and C1 controls."""
+    ranges, start = [], None
+    for cp in range(0x80, 0x110001):
+        category = unicodedata.category(chr(cp)) if cp <= 0x10FFFF else "Cn"
+        parts = category[0] in "PSZ" or category == "Cc"
+        if parts and start is None:
+            start = cp
+        elif not parts and start is not None:
+            ranges.append(f"\\U{start:08x}-\\U{cp - 1:08x}")
+            start = None
+    return "\\x00-/:-@\\[-`{-\\x7f" + "".join(ranges)
+
+
+PARTING = parting_characters()
+WORD = re.compile(f"[^{PARTING}]+")
+
+
 def words(text):
-    return collections.Counter(re.findall(r"\w+", text))
+    return collections.Counter(WORD.findall(text))
 
 
 def shown_text(element):
@@ -54,6 +83,12 @@ def shown_text(element):
         elif not any(a.tag in NOT_SHOWN for a in e.iterancestors()):
             out.append(e.text or "")
     return "".join(out)
+
+
+def all_text(element):
+    """Text as replace sees it: hidden copies included."""
+    return "".join((e.text or "") if e.tag == qn("w:t") else "\n"
+                   for e in element.iter(qn("w:t"), *SEPARATORS))
 
 
 def own(element, tag):
@@ -157,6 +192,28 @@ def differences(tool, path, body):
             yield f"the summary counts {info[key]} {key}, python-docx {body_blocks(body, qn(tag))}"
 
 
+def replace_differences(tool, path, document, out):
+    text = shown_text(document.element.body)
+    common = [w for w, _ in words(text).most_common() if len(w) >= 4 and not w.isdigit()]
+    if not common:
+        return
+    word, new = common[0], "Zqx"
+    cases = [(word, ["--whole-word"], re.compile(f"(?<![^{PARTING}]){re.escape(word)}(?![^{PARTING}])"))]
+    if word.isascii():
+        part = word[:3].swapcase()
+        cases.append((part, ["--ignore-case"], re.compile(re.escape(part), re.IGNORECASE | re.ASCII)))
+    for find, options, pattern in cases:
+        how = f"replacing {find!r} ({' '.join(options)})"
+        count = int(render(tool, "replace", path, find, new, "-o", out, *options))
+        expected = len(pattern.findall(all_text(document.element)))
+        if count != expected:
+            yield f"{how} counts {count}, python-docx finds {expected}"
+        want = words(pattern.sub(new, text))
+        have = words(shown_text(docx.Document(out).element.body))
+        if want != have:
+            yield f"{how} leaves {sample(have - want)} where python-docx expects {sample(want - have)}"
+
+
 def main():
     tool, corpus = sys.argv[1], sys.argv[2]
     if not os.path.isfile(os.path.join(corpus, "MANIFEST.tsv")):
@@ -164,19 +221,23 @@ def main():
         return SKIPPED
     notes = manifest_notes(corpus)
     compared, failures = 0, []
-    for name in sorted(f for f in os.listdir(corpus) if f.endswith(".docx")):
-        if notes.get(name, "").startswith(NOT_COMPARED):
-            continue
-        path = os.path.join(corpus, name)
-        try:
-            body = docx.Document(path).element.body
-        except Exception:
-            continue  # python-docx cannot read it (Strict, odd packages): no reference
-        compared += 1
-        try:
-            failures += [f"{name}: {d}" for d in differences(tool, path, body)]
-        except RuntimeError as e:
-            failures.append(f"{name}: {e}")
+    with tempfile.TemporaryDirectory() as tmp:
+        out = os.path.join(tmp, "replaced.docx")
+        for name in sorted(f for f in os.listdir(corpus) if f.endswith(".docx")):
+            if notes.get(name, "").startswith(NOT_COMPARED):
+                continue
+            path = os.path.join(corpus, name)
+            try:
+                document = docx.Document(path)
+                body = document.element.body
+            except Exception:
+                continue  # python-docx cannot read it (Strict, odd packages): no reference
+            compared += 1
+            try:
+                failures += [f"{name}: {d}" for d in differences(tool, path, body)]
+                failures += [f"{name}: {d}" for d in replace_differences(tool, path, document, out)]
+            except RuntimeError as e:
+                failures.append(f"{name}: {e}")
     print(f"{compared} documents compared with python-docx")
     for f in failures:
         print(f)
