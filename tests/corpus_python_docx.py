@@ -13,7 +13,9 @@ twice or was replaced wrongly:
 - replacing the document's most common word as a whole word, and three of its
   letters anywhere in either case, counts every occurrence (those in the copies
   Word keeps for older readers too) and leaves the text python-docx reads with
-  exactly those occurrences replaced.
+  exactly those occurrences replaced;
+- merging the document with itself gives a document in which python-docx reads
+  every word of its body twice.
 
   corpus_python_docx.py DOCX_TOOLS CORPUS_DIR
 
@@ -214,6 +216,16 @@ def replace_differences(tool, path, document, out):
             yield f"{how} leaves {sample(have - want)} where python-docx expects {sample(want - have)}"
 
 
+def merge_differences(tool, path, document, out):
+    if document.element.getroottree().docinfo.doctype:
+        return  # merge refuses a document type declaration, with a message
+    render(tool, "merge", "-o", out, path, path)
+    once = words(shown_text(document.element.body))
+    want, have = once + once, words(shown_text(docx.Document(out).element.body))
+    if want != have:
+        yield f"merged with itself, lacks {sample(want - have)}, has more {sample(have - want)}"
+
+
 def main():
     tool, corpus = sys.argv[1], sys.argv[2]
     if not os.path.isfile(os.path.join(corpus, "MANIFEST.tsv")):
@@ -236,6 +248,7 @@ def main():
             try:
                 failures += [f"{name}: {d}" for d in differences(tool, path, body)]
                 failures += [f"{name}: {d}" for d in replace_differences(tool, path, document, out)]
+                failures += [f"{name}: {d}" for d in merge_differences(tool, path, document, out)]
             except RuntimeError as e:
                 failures.append(f"{name}: {e}")
     print(f"{compared} documents compared with python-docx")
