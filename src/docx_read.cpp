@@ -322,6 +322,10 @@ bool is_blank(char c) {
     return c == ' ' || c == '\t' || c == '\n';
 }
 
+bool is_indent(char c) {
+    return c == ' ' || c == '\t';
+}
+
 // The text of a nested paragraph (a text box) and the text around it are
 // parted by one space: `parted` tells that a nested paragraph started or ended
 // since the last text, and the space goes before the `next` text unless white
@@ -965,7 +969,7 @@ class paragraph_pass {
 };
 
 // Where the walk goes on after the paragraph at p; null stops the rendering.
-const char *render_paragraph(const render_ctx &ctx, const char *p) {
+const char *render_paragraph_text(const render_ctx &ctx, const char *p) {
     if (const char *end = paragraph_pass(ctx).render(p)) return end;
     docx_buf *out = ctx.out;
     const char *gt = docx_find_byte(p, ctx.body_end, '>');
@@ -987,6 +991,27 @@ const char *render_paragraph(const render_ctx &ctx, const char *p) {
     render_runs(ctx, para);
     append(out, "\n");
     return para_end;
+}
+
+// Markdown readers take a line that starts with a tab or four spaces after a
+// blank line or a heading for code, and show no indentation elsewhere: the
+// spaces and tabs that start a line of the paragraph from `from` on go.
+void drop_indents(docx_buf *out, size_t from) {
+    for (size_t line = from; line < out->len;) {
+        size_t blanks = 0;
+        while (line + blanks < out->len && is_indent(out->data[line + blanks])) ++blanks;
+        if (blanks) erase(out, line, blanks);
+        const void *nl = std::memchr(out->data + line, '\n', out->len - line);
+        if (!nl) return;
+        line = static_cast<size_t>(static_cast<const char *>(nl) - out->data) + 1;
+    }
+}
+
+const char *render_paragraph(const render_ctx &ctx, const char *p) {
+    const size_t start = ctx.out->len;
+    const char *end = render_paragraph_text(ctx, p);
+    if (ctx.mode == render_mode::markdown) drop_indents(ctx.out, start);
+    return end;
 }
 
 // Renders one row and returns its number of cells. An empty cell keeps its

@@ -196,7 +196,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "x\n", "x\n"},
         render_case{"breaks_and_tabs",
                     para(run("<w:br w:type=\"page\"/>") + run("<w:br/>") + run("<w:tab/>")),
-                    "\n\n---\n\n\n\t\n", "\n\n---\n\n\n\t\n"},
+                    "\n\n---\n\n\n\n", "\n\n---\n\n\n\t\n"},
         // Text, tabs and breaks keep their order within a run.
         render_case{"tab_between_texts", para(run("<w:t>Name:</w:t><w:tab/><w:t>John</w:t>")),
                     "Name:\tJohn\n", "Name:\tJohn\n"},
@@ -214,7 +214,7 @@ INSTANTIATE_TEST_SUITE_P(
                     para("<!---->" + run("<w:t>1</w:t><w:noBreakHyphen/><w:t>1</w:t><w:cr/>"
                                          "<w:t>x</w:t><w:ptab/><w:t>y</w:t>")),
                     "1-1\nx\ty\n", "1-1\nx\ty\n"},
-        render_case{"tab_first", para(run("<w:tab/><w:t>x</w:t>")), "\tx\n", "\tx\n"},
+        render_case{"tab_first", para(run("<w:tab/><w:t>x</w:t>")), "x\n", "\tx\n"},
         render_case{"tab_last", para(run("<w:t>x</w:t><w:tab/>")), "x\t\n", "x\t\n"},
         // Tab stops of a text box paragraph inside the run are no tab characters.
         render_case{
@@ -258,7 +258,7 @@ INSTANTIATE_TEST_SUITE_P(
          para(rpr_run(bold, "a") + rpr_run(italic, "b") + rpr_run(bold, "c")), "**a***b***c**\n",
          "abc\n"},
         {"white_space_outside",
-         para(run("<w:rPr><w:i/></w:rPr><w:t xml:space=\"preserve\"> a</w:t><w:tab/>")), " *a*\t\n",
+         para(run("<w:rPr><w:i/></w:rPr><w:t xml:space=\"preserve\"> a</w:t><w:tab/>")), "*a*\t\n",
          " a\t\n"},
         // U+00A0, U+2009 and U+3000 count as white space; U+2010 and U+00B7 do not.
         {"unicode_spaces_outside",
@@ -273,6 +273,12 @@ INSTANTIATE_TEST_SUITE_P(
          para(run("<w:rPr><w:b/></w:rPr><w:t>a</w:t><w:br w:type=\"page\"/>") + rpr_run(bold, "b") +
               run("<w:br w:type=\"page\"/>") + rpr_run(bold, "c")),
          "**a**\n\n---\n\n**b**\n\n---\n\n**c**\n", "a\n\n---\n\nb\n\n---\n\nc\n"},
+        // A line that starts with a tab or four spaces would be code: in
+        // Markdown no line starts with white space.
+        {"indents_dropped",
+         para(run("<w:t xml:space=\"preserve\">    a</w:t><w:br/><w:tab/>") + rpr_run(bold, " b") +
+              run("<w:br w:type=\"page\"/><w:t xml:space=\"preserve\">\t c  </w:t>")),
+         "a\n**b**\n\n---\n\nc  \n", "    a\n\t b\n\n---\n\n\t c  \n"},
         {"in_a_heading",
          para("<w:pPr><w:pStyle w:val=\"Heading1\"/></w:pPr>" + rpr_run(bold, " a") +
               rpr_run(bold, "b")),
