@@ -93,8 +93,9 @@ TEST_F(Interop, PandocReadsWrittenAndMergedDocuments) {
     expect_texts(pandoc_text(merged()), merged_texts());
 }
 
-// Runs that Word splits, spaces at the edges of emphasis, and a table whose
-// first row is one merged title cell.
+// Runs that Word splits, spaces at the edges of emphasis, a paragraph
+// indented by a tab after an empty one, and a table whose first row is one
+// merged title cell.
 TEST_F(Interop, CmarkGfmReadsRenderedMarkdown) {
     ASSERT_TRUE(installed("cmark-gfm")) << "cmark-gfm is needed for the interop tests";
     auto text_run = [](const std::string &props, const std::string &text) {
@@ -107,16 +108,18 @@ TEST_F(Interop, CmarkGfmReadsRenderedMarkdown) {
     const std::string body = "<w:p>" + text_run("<w:b/>", "A") + text_run("<w:b/>", "uthor ") +
                              text_run("", "and") + text_run("<w:i/>", " spaced ") +
                              text_run("<w:b/><w:i/>", "both\u00a0") + text_run("", "end.") +
-                             "</w:p><w:tbl><w:tr>" + cell("Title") + "</w:tr><w:tr>" +
-                             cell("left") + cell("right") + "</w:tr></w:tbl>";
+                             "</w:p><w:p/><w:p><w:r><w:tab/><w:t>Indented</w:t></w:r></w:p>" +
+                             "<w:tbl><w:tr>" + cell("Title") + "</w:tr><w:tr>" + cell("left") +
+                             cell("right") + "</w:tr></w:tbl>";
     const std::string docx =
         testkit::write_docx(dir.file("runs.docx"), testkit::document_xml(body));
     const std::string md = dir.file("runs.md");
     testkit::write_file(md, testkit::content_of(docx, 0));
     Command html = run("cmark-gfm -e table '" + md + "'");
     ASSERT_EQ(html.status, 0) << html.output;
-    expect_texts(html.output, {"<strong>Author</strong> and <em>spaced</em>",
-                               "<em><strong>both</strong></em>", "<td>right</td>"});
+    expect_texts(html.output,
+                 {"<strong>Author</strong> and <em>spaced</em>", "<em><strong>both</strong></em>",
+                  "<p>Indented</p>", "<td>right</td>"});
     EXPECT_EQ(html.output.find('*'), std::string::npos) << html.output;
 }
 
