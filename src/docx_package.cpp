@@ -308,6 +308,8 @@ constexpr std::string_view CONTENT_TYPES_XML = XML_DECL
     "<Override PartName=\"/word/document.xml\" "
     "ContentType=\"application/"
     "vnd.openxmlformats-officedocument.wordprocessingml.document.main+xml\"/>"
+    "<Override PartName=\"/word/styles.xml\" "
+    "ContentType=\"application/vnd.openxmlformats-officedocument.wordprocessingml.styles+xml\"/>"
     "<Override PartName=\"/docProps/core.xml\" "
     "ContentType=\"application/vnd.openxmlformats-package.core-properties+xml\"/>"
     "<Override PartName=\"/docProps/app.xml\" "
@@ -329,7 +331,40 @@ constexpr std::string_view PACKAGE_RELS_XML =
              "</Relationships>";
 
 constexpr std::string_view DOCUMENT_RELS_XML =
-    XML_DECL "<Relationships xmlns=\"" PKG_RELS_NS "\"></Relationships>";
+    XML_DECL "<Relationships xmlns=\"" PKG_RELS_NS
+             "\">"
+             "<Relationship Id=\"rId1\" Type=\"" OFFICE_RELS
+             "/styles\" Target=\"styles.xml\"/>"
+             "</Relationships>";
+
+// Word, pandoc and LibreOffice take a paragraph for a heading only when its
+// style is defined with a heading's name ("heading 1") or outline level; a
+// style ID alone makes a plain paragraph. The headings written from Markdown
+// and those of merged documents refer to these.
+// clang-format off
+#define HEADING(n, level, props)                                                                \
+    "<w:style w:type=\"paragraph\" w:styleId=\"Heading" #n "\">"                                \
+    "<w:name w:val=\"heading " #n "\"/><w:basedOn w:val=\"Normal\"/><w:next w:val=\"Normal\"/>" \
+    "<w:qFormat/><w:pPr><w:keepNext/><w:spacing w:before=\"240\" w:after=\"60\"/>"              \
+    "<w:outlineLvl w:val=\"" #level "\"/></w:pPr><w:rPr>" props "</w:rPr></w:style>"
+
+constexpr std::string_view STYLES_XML = XML_DECL
+    "<w:styles xmlns:w=\"http://schemas.openxmlformats.org/wordprocessingml/2006/main\">"
+    "<w:style w:type=\"paragraph\" w:default=\"1\" w:styleId=\"Normal\">"
+    "<w:name w:val=\"Normal\"/><w:qFormat/></w:style>"
+    "<w:style w:type=\"paragraph\" w:styleId=\"Title\">"
+    "<w:name w:val=\"Title\"/><w:basedOn w:val=\"Normal\"/><w:next w:val=\"Normal\"/><w:qFormat/>"
+    "<w:pPr><w:spacing w:after=\"120\"/></w:pPr><w:rPr><w:sz w:val=\"56\"/></w:rPr></w:style>"
+    HEADING(1, 0, "<w:b/><w:sz w:val=\"32\"/>")
+    HEADING(2, 1, "<w:b/><w:sz w:val=\"28\"/>")
+    HEADING(3, 2, "<w:b/><w:sz w:val=\"26\"/>")
+    HEADING(4, 3, "<w:b/><w:i/><w:sz w:val=\"24\"/>")
+    HEADING(5, 4, "<w:b/><w:sz w:val=\"22\"/>")
+    HEADING(6, 5, "<w:b/><w:i/><w:sz w:val=\"22\"/>")
+    "</w:styles>";
+// clang-format on
+
+#undef HEADING
 
 constexpr std::string_view CORE_XML = XML_DECL
     "<cp:coreProperties "
@@ -899,6 +934,7 @@ int docx_zip_write_simple(const char *out_path, const char *doc_xml, size_t doc_
         {"_rels/.rels", PACKAGE_RELS_XML},
         {"word/document.xml", {doc_xml, doc_len}},
         {"word/_rels/document.xml.rels", DOCUMENT_RELS_XML},
+        {"word/styles.xml", STYLES_XML},
         {"docProps/core.xml", {core_xml, core_len}},
         {"docProps/app.xml", APP_XML},
     };

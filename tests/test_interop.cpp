@@ -93,6 +93,17 @@ TEST_F(Interop, PandocReadsWrittenAndMergedDocuments) {
     expect_texts(pandoc_text(merged()), merged_texts());
 }
 
+// pandoc takes a paragraph for a heading by its style's name, which only the
+// package's styles part gives.
+TEST_F(Interop, PandocReadsWrittenHeadingsAsHeadings) {
+    ASSERT_TRUE(installed("pandoc")) << "pandoc is needed for the interop tests";
+    for (const std::string &docx : {written(), merged()}) {
+        Command c = run("pandoc -f docx -t gfm '" + docx + "'");
+        ASSERT_EQ(c.status, 0) << c.output;
+        expect_texts(c.output, {"# Quarterly report\n", "## Outlook\n"});
+    }
+}
+
 // Runs that Word splits, spaces at the edges of emphasis, a paragraph
 // indented by a tab after an empty one, and a table whose first row is one
 // merged title cell.

@@ -88,7 +88,7 @@ TEST_F(Merge, JoinsBodiesInListOrder) {
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(merged(c.paths), expected(c.body));
-        EXPECT_EQ(testkit::read_zip(out).size(), 6u);
+        EXPECT_EQ(testkit::read_zip(out).size(), 7u);
     }
 }
 

@@ -370,7 +370,7 @@ TEST(ZipExtractMain, FollowsThePackageRelationshipToAWordPart) {
 
 // MARK: - Writing the minimal package
 
-TEST(ZipWriteSimple, WritesTheSixEntriesInOrder) {
+TEST(ZipWriteSimple, WritesTheSevenEntriesInOrder) {
     TempDir dir;
     std::string out = dir.file("out.docx");
     // Random bytes do not shrink: libzip would store them unless told to deflate.
@@ -380,9 +380,9 @@ TEST(ZipWriteSimple, WritesTheSixEntriesInOrder) {
     Entries got = testkit::read_zip(out);
     ASSERT_EQ(names_of(got),
               (std::vector<std::string>{"[Content_Types].xml", "_rels/.rels", "word/document.xml",
-                                        "word/_rels/document.xml.rels", "docProps/core.xml",
-                                        "docProps/app.xml"}));
-    const size_t sizes[] = {669, 590, doc.size(), 157, 652, 290};
+                                        "word/_rels/document.xml.rels", "word/styles.xml",
+                                        "docProps/core.xml", "docProps/app.xml"}));
+    const size_t sizes[] = {796, 590, doc.size(), 284, 2170, 652, 290};
     const std::string decl = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n<";
     for (size_t i = 0; i < got.size(); ++i) {
         EXPECT_EQ(got[i].second.size(), sizes[i]) << got[i].first;
@@ -391,13 +391,24 @@ TEST(ZipWriteSimple, WritesTheSixEntriesInOrder) {
         }
     }
     EXPECT_EQ(got[2].second, doc);
-    EXPECT_NE(got[4].second.find("<dc:creator>tavrimel-docx-tools</dc:creator>"),
+    EXPECT_NE(got[5].second.find("<dc:creator>tavrimel-docx-tools</dc:creator>"),
               std::string::npos);
-    EXPECT_NE(got[4].second.find(">2026-09-12T00:00:00Z</dcterms:modified>"), std::string::npos);
+    EXPECT_NE(got[5].second.find(">2026-09-12T00:00:00Z</dcterms:modified>"), std::string::npos);
     EXPECT_NE(got[1].second.find("Type=\"http://schemas.openxmlformats.org/officeDocument/2006/"
                                  "relationships/officeDocument\" Target=\"word/document.xml\"/>"),
               std::string::npos);
-    EXPECT_TRUE(got[3].second.ends_with("relationships\"></Relationships>"));
+    // Headings are headings to other readers only where their styles are defined.
+    EXPECT_NE(got[3].second.find("relationships/styles\" Target=\"styles.xml\"/>"),
+              std::string::npos);
+    EXPECT_NE(got[0].second.find("<Override PartName=\"/word/styles.xml\" "), std::string::npos);
+    for (int level = 1; level <= 6; ++level) {
+        std::string id = "w:styleId=\"Heading" + std::to_string(level) +
+                         "\"><w:name w:val=\"heading " + std::to_string(level) + "\"/>";
+        std::string outline = "<w:outlineLvl w:val=\"" + std::to_string(level - 1) + "\"/>";
+        size_t at = got[4].second.find(id);
+        ASSERT_NE(at, std::string::npos) << id;
+        EXPECT_EQ(got[4].second.find(outline, at), got[4].second.find("<w:outlineLvl", at)) << id;
+    }
     for (const auto &[name, e] : stored_entries(out)) EXPECT_EQ(e.method, ZIP_CM_DEFLATE) << name;
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1)
         << "a temporary file was left behind";

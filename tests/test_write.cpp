@@ -181,15 +181,16 @@ TEST(WriteBody, EveryTableRowIsWritten) {
     EXPECT_EQ(written_body(md, 0), table(1, rows));
 }
 
-TEST(WritePackage, HoldsTheSixPartsWithTheTemplateCoreProperties) {
+TEST(WritePackage, HoldsTheSevenPartsWithTheTemplateCoreProperties) {
     TempDir dir;
     std::string out = dir.file("out.docx");
     ASSERT_EQ(docx_write("x", 0, out.c_str()), 1) << docx_last_error();
     std::vector<std::string> names;
     for (const auto &[name, bytes] : testkit::read_zip(out)) names.push_back(name);
-    EXPECT_EQ(names, (std::vector<std::string>{"[Content_Types].xml", "_rels/.rels",
-                                               "word/document.xml", "word/_rels/document.xml.rels",
-                                               "docProps/core.xml", "docProps/app.xml"}));
+    EXPECT_EQ(names,
+              (std::vector<std::string>{"[Content_Types].xml", "_rels/.rels", "word/document.xml",
+                                        "word/_rels/document.xml.rels", "word/styles.xml",
+                                        "docProps/core.xml", "docProps/app.xml"}));
     EXPECT_NE(testkit::read_entry(out, "docProps/core.xml").find("tavrimel-docx-tools"),
               std::string::npos);
 }
