@@ -140,4 +140,21 @@ TEST_F(Interop, LibreOfficeReadsWrittenAndMergedDocuments) {
     expect_texts(soffice_text(merged(), dir.path()), merged_texts());
 }
 
+// Nothing that docx_content writes is meant as code: no paragraph of a real
+// document may come out as a code block.
+TEST_F(Interop, CmarkGfmFindsNoCodeInCorpusMarkdown) {
+    ASSERT_TRUE(installed("cmark-gfm")) << "cmark-gfm is needed for the interop tests";
+    auto files = testkit::corpus_files();
+    if (files.empty()) GTEST_SKIP() << "no corpus at " << testkit::corpus_dir();
+    const std::string md = dir.file("corpus.md");
+    for (const std::string &file : files) {
+        std::string text = testkit::content_of(file, 0);
+        if (text.starts_with("<error: ")) continue;  // the corpus test covers failures
+        testkit::write_file(md, text);
+        Command html = run("cmark-gfm -e table '" + md + "'");
+        ASSERT_EQ(html.status, 0) << file;
+        EXPECT_EQ(html.output.find("<pre>"), std::string::npos) << file;
+    }
+}
+
 }  // namespace
