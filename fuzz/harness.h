@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -33,16 +34,44 @@ using Parts = std::map<std::string, std::string>;
 
 // MARK: - XML well-formedness
 
-// XML 1.0 structure without a DTD: one root element, matching end tags, quoted
-// attributes separated by white space, only the predefined entities and
-// character references, nothing but white space, comments and processing
-// instructions outside the root. Character legality and encoding are not
-// checked: the library passes text bytes through unvalidated.
+// Well-formed UTF-8 of characters XML 1.0 allows: no control characters but
+// tab, line feed and carriage return; no surrogates, U+FFFE or U+FFFF.
+inline bool xml_characters(std::string_view x) {
+    static constexpr uint32_t SHORTEST[] = {0, 0, 0x80, 0x800, 0x10000};
+    for (size_t i = 0; i < x.size();) {
+        auto lead = static_cast<unsigned char>(x[i]);
+        size_t n = lead < 0x80             ? 1
+                   : (lead & 0xE0) == 0xC0 ? 2
+                   : (lead & 0xF0) == 0xE0 ? 3
+                   : (lead & 0xF8) == 0xF0 ? 4
+                                           : 0;
+        if (n == 0 || i + n > x.size()) return false;
+        uint32_t c = n == 1 ? lead : lead & (0x7F >> n);
+        for (size_t k = 1; k < n; ++k) {
+            auto b = static_cast<unsigned char>(x[i + k]);
+            if ((b & 0xC0) != 0x80) return false;
+            c = c << 6 | (b & 0x3F);
+        }
+        if (c < SHORTEST[n] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF) || c == 0xFFFE ||
+            c == 0xFFFF || (c < 0x20 && c != '\t' && c != '\n' && c != '\r'))
+            return false;
+        i += n;
+    }
+    return true;
+}
+
+// XML 1.0 without a DTD: legal characters (above), one root element,
+// matching end tags, quoted attributes separated by white space, only the
+// predefined entities and character references, nothing but white space,
+// comments and processing instructions outside the root. The characters that
+// references stand for are not checked: the library copies references as
+// they are written.
 class XmlChecker {
   public:
     explicit XmlChecker(std::string_view x) : x_(x) {}
 
     bool well_formed() {
+        if (!xml_characters(x_)) return false;
         if (x_.substr(0, 3) == "\xEF\xBB\xBF") i_ = 3;
         while (i_ < x_.size()) {
             bool ok = x_[i_] == '<' ? markup() : text();

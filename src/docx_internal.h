@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string_view>
 
 #if defined(__SSE2__)
@@ -205,6 +206,18 @@ int docx_body_inner_range(const char *xml, size_t xml_len, const char **start, s
 // The end is the first "</w:body>" after the start, or the end of the XML.
 int docx_body_range(const char *xml, size_t xml_len, const char **start, const char **end);
 
+// A well-formed UTF-8 character: its code point and length in bytes.
+struct docx_utf8_char {
+    char32_t code;
+    size_t length;
+};
+// The character that starts at p, if the bytes up to `end` hold a well-formed
+// one: the shortest form, no surrogate, nothing beyond U+10FFFF.
+std::optional<docx_utf8_char> docx_utf8_decode(const unsigned char *p, const unsigned char *end);
+
+// Text as XML character data: markup characters as entities, the control
+// characters XML does not allow dropped, and bytes that form no character XML
+// allows (malformed UTF-8, U+FFFE, U+FFFF) as U+FFFD.
 void docx_xml_escape(const char *text, size_t len, docx_buf *out);
 inline void docx_xml_escape(const char *text, docx_buf *out) {
     if (text) docx_xml_escape(text, std::char_traits<char>::length(text), out);

@@ -381,11 +381,11 @@ int docx_body_inner_range(const char *xml, size_t xml_len, const char **start, s
 
 namespace {
 
-// What each byte becomes in character data: null where it stands for itself,
-// "" for the control characters that XML 1.0 does not allow. One load per
-// byte instead of a chain of tests.
-constexpr std::array<const char *, 256> xml_escapes = [] {
-    std::array<const char *, 256> t{};
+// What each ASCII byte becomes in character data: null where it stands for
+// itself, "" for the control characters that XML 1.0 does not allow. One load
+// per byte instead of a chain of tests.
+constexpr std::array<const char *, 0x80> xml_escapes = [] {
+    std::array<const char *, 0x80> t{};
     for (size_t c = 0; c < 0x20; ++c) t[c] = "";
     t['\t'] = t['\n'] = t['\r'] = nullptr;
     t['&'] = "&amp;";
@@ -398,17 +398,53 @@ constexpr std::array<const char *, 256> xml_escapes = [] {
 
 }  // namespace
 
-void docx_xml_escape(const char *text, size_t len, docx_buf *out) {
-    const char *run = text;
-    const char *end = text + len;
-    for (const char *p = text; p < end; ++p) {
-        const char *rep = xml_escapes[static_cast<unsigned char>(*p)];
-        if (!rep) continue;
-        docx_buf_append(out, run, static_cast<size_t>(p - run));
-        docx_buf_append_cstr(out, rep);
-        run = p + 1;
+std::optional<docx_utf8_char> docx_utf8_decode(const unsigned char *p, const unsigned char *end) {
+    if (p >= end) return std::nullopt;
+    const unsigned char lead = *p;
+    if (lead < 0x80) return docx_utf8_char{lead, 1};
+    const size_t n = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
+    if (n == 0 || static_cast<size_t>(end - p) < n) return std::nullopt;
+    static constexpr char32_t LEAD_BITS[] = {0, 0, 0x1F, 0x0F, 0x07};
+    static constexpr char32_t SHORTEST[] = {0, 0, 0x80, 0x800, 0x10000};
+    char32_t c = lead & LEAD_BITS[n];
+    for (size_t i = 1; i < n; ++i) {
+        if ((p[i] & 0xC0) != 0x80) return std::nullopt;
+        c = c << 6 | (p[i] & 0x3F);
     }
-    docx_buf_append(out, run, static_cast<size_t>(end - run));
+    if (c < SHORTEST[n] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return std::nullopt;
+    return docx_utf8_char{c, n};
+}
+
+void docx_xml_escape(const char *text, size_t len, docx_buf *out) {
+    constexpr std::string_view REPLACEMENT = "\xEF\xBF\xBD";  // U+FFFD
+    const auto *p = reinterpret_cast<const unsigned char *>(text);
+    const auto *end = p + len;
+    const unsigned char *run = p;
+    // Puts `rep` where the `n` bytes at p stood.
+    auto put = [&](std::string_view rep, size_t n) {
+        docx_buf_append(out, reinterpret_cast<const char *>(run), static_cast<size_t>(p - run));
+        docx_buf_append(out, rep.data(), rep.size());
+        p += n;
+        run = p;
+    };
+    while (p < end) {
+        if (*p < 0x80) {
+            const char *rep = xml_escapes[*p];
+            if (rep)
+                put(rep, 1);
+            else
+                ++p;
+            continue;
+        }
+        std::optional<docx_utf8_char> c = docx_utf8_decode(p, end);
+        if (!c)
+            put(REPLACEMENT, 1);
+        else if (c->code == 0xFFFE || c->code == 0xFFFF)
+            put(REPLACEMENT, c->length);
+        else
+            p += c->length;
+    }
+    docx_buf_append(out, reinterpret_cast<const char *>(run), static_cast<size_t>(end - run));
 }
 
 void docx_xml_decode_entities(const char *data, size_t len, docx_buf *out) {

@@ -136,6 +136,12 @@ const std::vector<BodyCase> &body_cases() {
          para(run("ab"))},
         {"only control characters", 0, "\x02", para(run(""))},
         {"space behind control character", 0, "\x02 x\x03", para(keep(" x"))},
+        {"broken UTF-8 as U+FFFD", 1,
+         "caf\xC3 \xFF"
+         "x",
+         para(run("caf\xEF\xBF\xBD \xEF\xBF\xBD"
+                  "x"))},
+        {"broken UTF-8 in a cell", 0, "| \xE2\x82 |", table(1, row({"\xEF\xBF\xBD\xEF\xBF\xBD"}))},
         // Tables
         {"table", 0, "| A | B |\n|---|:---:|\n| 1 | 2 |",
          table(2, row({"A", "B"}) + row({"1", "2"}))},

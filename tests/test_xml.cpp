@@ -228,10 +228,23 @@ std::string decoded(const std::string &text) {
 }
 
 TEST(Xml, EscapeWritesMarkupCharactersAsEntitiesAndDropsControls) {
+    const std::string FFFD = "\xEF\xBF\xBD";
     const ConvertCase cases[] = {
-        {"a<b & c>", "a&lt;b &amp; c&gt;"}, {"say \"it's\"", "say &quot;it&apos;s&quot;"},
-        {"\x01\t\x0b\n\x1f\r", "\t\n\r"},   {"caf\xc3\xa9\x7f", "caf\xc3\xa9\x7f"},
-        {"nul\0byte"s, "nulbyte"},          {"", ""},
+        {"a<b & c>", "a&lt;b &amp; c&gt;"},
+        {"say \"it's\"", "say &quot;it&apos;s&quot;"},
+        {"\x01\t\x0b\n\x1f\r", "\t\n\r"},
+        {"caf\xc3\xa9\x7f", "caf\xc3\xa9\x7f"},
+        {"nul\0byte"s, "nulbyte"},
+        {"", ""},
+        // Bytes that are no character XML allows become U+FFFD, one a byte.
+        {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"},
+        {"a\xFF"
+         "b\x80",
+         "a" + FFFD + "b" + FFFD},
+        {"\xC0\xAF", FFFD + FFFD},                            // overlong '/'
+        {"\xED\xA0\x80", FFFD + FFFD + FFFD},                 // a surrogate
+        {"\xEF\xBF\xBF<\xEF\xBF\xBE", FFFD + "&lt;" + FFFD},  // U+FFFF, U+FFFE
+        {"end \xE2\x82", "end " + FFFD + FFFD},               // cut short
     };
     for (const ConvertCase &c : cases) {
         SCOPED_TRACE(c.in);
