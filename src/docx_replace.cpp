@@ -600,29 +600,13 @@ bool parts_words(char32_t c) {
     return r != std::begin(NON_WORD) && c <= (r - 1)->last;
 }
 
-// The code point of the UTF-8 sequence of `n` (2 to 4) bytes at `p`, if it is
-// well-formed: continuation bytes, the shortest form, no surrogate.
-std::optional<char32_t> decode_utf8(const unsigned char *p, size_t n) {
-    static constexpr char32_t LEAD_BITS[] = {0, 0, 0x1F, 0x0F, 0x07};
-    static constexpr char32_t SHORTEST[] = {0, 0, 0x80, 0x800, 0x10000};
-    char32_t c = p[0] & LEAD_BITS[n];
-    for (size_t i = 1; i < n; ++i) {
-        if ((p[i] & 0xC0) != 0x80) return std::nullopt;
-        c = c << 6 | (p[i] & 0x3F);
-    }
-    if (c < SHORTEST[n] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return std::nullopt;
-    return c;
-}
-
 // Whether the character of `n` bytes at `p` is no part of a word: an ASCII
 // byte other than a letter or digit, or a non-ASCII character that parts
 // words. Malformed bytes count as part of a word.
 bool is_boundary(const unsigned char *p, size_t n) {
     if (p[0] < 0x80) return !is_word_byte(p[0]);
-    size_t length = utf8_length(p[0]);
-    if (length == 1 || n != length) return false;
-    std::optional<char32_t> c = decode_utf8(p, n);
-    return c && parts_words(*c);
+    std::optional<docx_utf8_char> c = docx_utf8_decode(p, p + n);
+    return c && c->length == n && parts_words(c->code);
 }
 
 // One segment: consecutive nodes whose texts lie back to back in the
@@ -648,9 +632,10 @@ class segment {
             unsigned char c = text_[v];
             if ((o.match_case ? c : fold(c)) == first && equal_at(v, find, f, o.match_case) &&
                 (!o.whole_word || on_boundaries(v, v + f))) {
-                if (plan(v, v + f) != 0) return -1;
+                const size_t g = character_end(v + f);
+                if (plan(v, g) != 0) return -1;
                 ++*matches;
-                v += f;
+                v = g;
             } else {
                 v += utf8_length(c);
             }
@@ -687,6 +672,14 @@ class segment {
         for (size_t i = 0; i < f; ++i)
             if (fold(text_[v + i]) != fold(find[i])) return false;
         return true;
+    }
+
+    // A match that ends inside a character (a find string cut short, "caf\xC3"
+    // in "café") takes the whole character, as it takes a whole reference:
+    // the rest of the character alone would be no UTF-8.
+    size_t character_end(size_t g) const {
+        for (size_t left = 3; left > 0 && g < size_ && (text_[g] & 0xC0) == 0x80; --left) ++g;
+        return g;
     }
 
     // Whether the segment's edge, or a character that parts words, lies on
