@@ -402,7 +402,7 @@ std::optional<docx_utf8_char> docx_utf8_decode(const unsigned char *p, const uns
     if (p >= end) return std::nullopt;
     const unsigned char lead = *p;
     if (lead < 0x80) return docx_utf8_char{lead, 1};
-    const size_t n = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
+    const size_t n = lead >= 0xF8 ? 0 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
     if (n == 0 || static_cast<size_t>(end - p) < n) return std::nullopt;
     static constexpr char32_t LEAD_BITS[] = {0, 0, 0x1F, 0x0F, 0x07};
     static constexpr char32_t SHORTEST[] = {0, 0, 0x80, 0x800, 0x10000};

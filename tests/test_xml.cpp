@@ -245,6 +245,8 @@ TEST(Xml, EscapeWritesMarkupCharactersAsEntitiesAndDropsControls) {
         {"\xED\xA0\x80", FFFD + FFFD + FFFD},                 // a surrogate
         {"\xEF\xBF\xBF<\xEF\xBF\xBE", FFFD + "&lt;" + FFFD},  // U+FFFF, U+FFFE
         {"end \xE2\x82", "end " + FFFD + FFFD},               // cut short
+        {"\xFA\x97\x97\x97", FFFD + FFFD + FFFD + FFFD},      // no lead byte since 2003
+        {"\xF4\x90\x80\x80", FFFD + FFFD + FFFD + FFFD},      // beyond U+10FFFF
     };
     for (const ConvertCase &c : cases) {
         SCOPED_TRACE(c.in);
