@@ -1014,8 +1014,24 @@ const char *render_paragraph(const render_ctx &ctx, const char *p) {
     return end;
 }
 
-// Renders one row and returns its number of cells. An empty cell keeps its
-// column in both modes. `rare` looks ahead over the table.
+// The grid columns a cell spans: the w:gridSpan of its own w:tcPr (the
+// cell's first child), 1 without one. Word allows 63 columns.
+size_t grid_span(element cell) {
+    const char *gt = docx_find_byte(cell.begin, cell.end, '>');
+    const char *props = gt && !self_closing(gt) ? next_lt(gt + 1, cell.end) : nullptr;
+    if (!props || !tag_is(props, cell.end, "w:tcPr")) return 1;
+    const char *props_end = docx_find_close(props + 1, cell.end, "w:tcPr");
+    const char *span = props_end ? docx_find_tag(props, props_end, "w:gridSpan") : nullptr;
+    const char *span_gt = span ? docx_find_byte(span, props_end, '>') : nullptr;
+    char val[16] = "";
+    if (!span_gt || docx_attr_val(span, span_gt, "w:val", val, sizeof val) != 0) return 1;
+    return static_cast<size_t>(std::clamp(leading_int(val), 1, 63));
+}
+
+// Renders one row and returns its number of columns. An empty cell keeps its
+// column in both modes, and a cell spanning several columns is followed by
+// empty ones, so that the cells after it stay in their columns. `rare` looks
+// ahead over the table.
 size_t render_row(const render_ctx &ctx, element row, ahead &rare) {
     docx_buf *out = ctx.out;
     const bool markdown = ctx.mode == render_mode::markdown;
@@ -1030,6 +1046,8 @@ size_t render_row(const render_ctx &ctx, element row, ahead &rare) {
         cell_plain_text(cell.begin, cell.end, rare, out);
         if (markdown) append(out, " |");
         ++cells;
+        for (size_t more = grid_span(cell); more > 1; --more, ++cells)
+            append(out, markdown ? "  |" : "\t");
     }
     append(out, "\n");
     return cells;

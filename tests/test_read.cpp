@@ -333,6 +333,23 @@ INSTANTIATE_TEST_SUITE_P(
                           row(text_cell("c"))),
                     "| h |  |  |\n| --- | --- | --- |\n| a | b |  |\n| c |\n\n",
                     "h\na\tb\t\nc\n\n"},
+        // A cell merged across columns is followed by empty ones: the cells
+        // after it keep their columns. Only the cell's own w:tcPr counts.
+        render_case{"merged_cells_keep_columns",
+                    table(row("<w:tc><w:tcPr><w:tcW w:w=\"0\"/><w:gridSpan w:val=\"3\"/></w:tcPr>" +
+                              para(text_run("title")) + "</w:tc>") +
+                          row(text_cell("a") + "<w:tc><w:tcPr><w:gridSpan w:val=\"2\"/></w:tcPr>" +
+                              para(text_run("b")) + "</w:tc>" + text_cell("c")) +
+                          row(text_cell("d") + text_cell("e") + text_cell("f") + text_cell("g"))),
+                    "| title |  |  |  |\n| --- | --- | --- | --- |\n| a | b |  | c |\n| d | e | f "
+                    "| g |\n\n",
+                    "title\t\t\na\tb\t\tc\nd\te\tf\tg\n\n"},
+        render_case{
+            "span_of_a_nested_cell_or_out_of_range",
+            table(row(cell(table(row("<w:tc><w:tcPr><w:gridSpan w:val=\"2\"/></w:tcPr>" +
+                                     para(text_run("x")) + "</w:tc>"))) +
+                      "<w:tc><w:tcPr><w:gridSpan w:val=\"-4\"/></w:tcPr></w:tc>" + text_cell("y"))),
+            "| x |  | y |\n| --- | --- | --- |\n\n", "x\t\ty\n\n"},
         render_case{"first_row_without_cells", table(row("") + row(text_cell("a"))), "|\n| a |\n\n",
                     "\na\n\n"},
         render_case{"paragraphs_around_table",
