@@ -229,6 +229,15 @@ void cell_plain_text(const char *cell, const char *cell_end, ahead &rare, docx_b
     }
 }
 
+// The value of a toggle property such as w:b, the tag from lt to gt: on
+// unless its w:val is one of the "off" values of the on/off type.
+bool toggle_on(const char *lt, const char *gt) {
+    char val[16] = "";
+    if (docx_attr_val(lt, gt, "w:val", val, sizeof val) != 0) return true;
+    return std::strcmp(val, "0") != 0 && std::strcmp(val, "false") != 0 &&
+           std::strcmp(val, "off") != 0;
+}
+
 // Whether the run property `name` (w:b, w:i) is switched on in `rpr`, the
 // run's first w:rPr (null begin: none; null end: unclosed). Only direct
 // formatting counts.
@@ -237,10 +246,7 @@ int run_has_flag(element rpr, const char *name) {
     const char *flag = docx_find_tag(rpr.begin, rpr.end, name);
     if (!flag) return 0;
     const char *gt = docx_find_byte(flag, rpr.end, '>');
-    if (!gt) return 1;
-    char val[16] = "";
-    if (docx_attr_val(flag, gt, "w:val", val, sizeof val) != 0) return 1;
-    return std::strcmp(val, "0") != 0 && std::strcmp(val, "false") != 0;
+    return !gt || toggle_on(flag, gt);
 }
 
 // atoi's reading, saturated instead of overflowing.
@@ -750,13 +756,6 @@ struct run_state {
     std::string_view marker() const { return emphasis_marker(bold, italic); }
 };
 
-// The value of a w:b or w:i: on unless w:val is "0" or "false".
-bool flag_on(const tag &t) {
-    char val[16] = "";
-    if (docx_attr_val(t.lt, t.gt, "w:val", val, sizeof val) != 0) return true;
-    return std::strcmp(val, "0") != 0 && std::strcmp(val, "false") != 0;
-}
-
 class paragraph_pass {
   public:
     explicit paragraph_pass(const render_ctx &ctx) : ctx_(ctx), start_(ctx.out->len) {}
@@ -922,10 +921,10 @@ class paragraph_pass {
         if (run_.rpr_depth < 0) return;
         if (t.kind == tag_kind::b && !run_.bold_seen) {
             run_.bold_seen = true;
-            run_.bold = flag_on(t);
+            run_.bold = toggle_on(t.lt, t.gt);
         } else if (t.kind == tag_kind::i && !run_.italic_seen) {
             run_.italic_seen = true;
-            run_.italic = flag_on(t);
+            run_.italic = toggle_on(t.lt, t.gt);
         }
     }
 

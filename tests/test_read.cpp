@@ -177,14 +177,6 @@ INSTANTIATE_TEST_SUITE_P(
         render_case{"bold", para(rpr_run("<w:b/>", "x")), "**x**\n", "x\n"},
         render_case{"bold_italic", para(rpr_run("<w:b/><w:i/>", "x")), "***x***\n", "x\n"},
         render_case{"italic", para(rpr_run("<w:i/>", "x")), "*x*\n", "x\n"},
-        render_case{"toggles_off",
-                    para(rpr_run("<w:b w:val=\"false\"/>", "a") +
-                         rpr_run("<w:b w:val=\"0\"/>", "b") + rpr_run("<w:bCs/><w:iCs/>", "c")),
-                    "abc\n", "abc\n"},
-        render_case{
-            "toggles_on",
-            para(rpr_run("<w:b w:val=\"off\"/>", "a") + rpr_run("<w:b w:val=\"true\"/>", "b")),
-            "**ab**\n", "ab\n"},
         // Emphasis comes from the run's first w:rPr wherever it lies in the run.
         render_case{"flags_from_nested_paragraph_mark",
                     para(run("<w:t>a</w:t><w:pict><w:txbxContent><w:p><w:pPr><w:rPr><w:b/></w:rPr>"
@@ -246,6 +238,14 @@ const std::string italic = "<w:i/>";
 INSTANTIATE_TEST_SUITE_P(
     Emphasis, Render,
     testing::ValuesIn(both_walks({
+        {"toggles_off",
+         para(rpr_run("<w:b w:val=\"false\"/>", "a") + rpr_run("<w:b w:val=\"0\"/>", "b") +
+              rpr_run("<w:i w:val=\"off\"/>", "c") + rpr_run("<w:bCs/><w:iCs/>", "d")),
+         "abcd\n", "abcd\n"},
+        {"toggles_on",
+         para(rpr_run("<w:b w:val=\"on\"/>", "a") + rpr_run("<w:b w:val=\"true\"/>", "b") +
+              rpr_run("<w:b w:val=\"1\"/>", "c")),
+         "**abc**\n", "abc\n"},
         {"same_emphasis_joins", para(rpr_run(bold, "A") + rpr_run(bold, "uthor")), "**Author**\n",
          "Author\n"},
         {"joins_over_white_space",
