@@ -13,7 +13,10 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <span>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -149,10 +152,50 @@ docx_heap docx_zip_extract(const void *data, size_t size, const char *name, size
 int docx_zip_extract_main(const void *data, size_t size, docx_heap *xml, size_t *xml_len,
                           docx_heap *part_name);
 
+// An archive in memory, read part by part.
+struct docx_zip_reader_state;
+class docx_zip_reader {
+  public:
+    docx_zip_reader(const void *data, size_t size);
+    ~docx_zip_reader();
+    docx_zip_reader(const docx_zip_reader &) = delete;
+    docx_zip_reader &operator=(const docx_zip_reader &) = delete;
+    bool ok() const;
+    // The stored name of the entry `name` (ASCII case ignored), "" if none.
+    std::string entry_name(const char *name) const;
+    // An entry by its stored name, CRC-checked, with a NUL behind it; null
+    // with the message set on failure.
+    docx_heap extract(const char *name, size_t *len);
+
+  private:
+    std::unique_ptr<docx_zip_reader_state> state_;
+};
+
+// Entries of one input file that a merged package carries along, copied
+// with their compressed bytes from the file's bytes kept here.
+struct docx_part_copy {
+    std::string from;  // the entry's name in the input
+    std::string to;    // its name in the output
+};
+struct docx_carried_parts {
+    docx_heap data;
+    size_t size = 0;
+    std::vector<docx_part_copy> parts;
+};
+
+// What a merged package holds beyond the parts every written package has:
+// relationships of its main part, content-type overrides, copied entries.
+struct docx_package_extras {
+    std::string_view relationships;  // Relationship elements
+    std::string_view overrides;      // Override elements
+    std::span<const docx_carried_parts> carried;
+};
+
 // Both writers build the package in a temporary file beside `out_path` and
 // rename it into place only when complete.
 int docx_zip_write_simple(const char *out_path, const char *doc_xml, size_t doc_len,
-                          const char *core_xml, size_t core_len);
+                          const char *core_xml, size_t core_len,
+                          const docx_package_extras *extras = nullptr);
 int docx_zip_rewrite_document(const void *src, size_t src_len, const char *main_part,
                               const char *doc_xml, size_t doc_len, const char *out_path);
 

@@ -2,11 +2,21 @@
 //
 // Only body content travels, but that content uses whatever prefixes its
 // document declared (w14, wp, mc, ...): the merged root declares them all, or
-// the part would not be well-formed.
+// the part would not be well-formed. It also refers to other parts through
+// relationship IDs (pictures, hyperlinks, the headers of its sections): those
+// relationships come along under new IDs, with the parts they reach.
+#include <strings.h>
+
+#include <cctype>
 #include <cstring>
 #include <new>
 #include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
 #include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
 
 #include "docx_internal.h"
 
@@ -134,8 +144,304 @@ bool declares_document_type(const char *xml, size_t len) {
     return docx_find_bytes(xml, root ? root : end, "<!DOCTYPE") != nullptr;
 }
 
+// MARK: - Relationships
+
+bool ascii_iequal(string_view a, string_view b) {
+    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
+string_view unquoted(string_view quoted) {
+    return quoted.substr(1, quoted.size() - 2);
+}
+
+// Calls visit(attribute) for each attribute of each start tag `name` in xml.
+template <class Visit>
+void each_attr(string_view xml, const char *name, Visit visit) {
+    const char *p = xml.data(), *end = xml.data() + xml.size();
+    while ((p = docx_find_tag(p, end, name))) {
+        p += 1 + std::strlen(name);
+        xml_attr a;
+        while (next_attr(p, end, a)) visit(a);
+    }
+}
+
+struct relationship {
+    string_view id, target;                  // values as written
+    string_view quoted_type, quoted_target;  // with their quotes
+    bool external = false;
+};
+
+std::vector<relationship> read_relationships(string_view xml) {
+    std::vector<relationship> all;
+    const char *p = xml.data(), *end = xml.data() + xml.size();
+    while ((p = docx_find_tag(p, end, "Relationship"))) {
+        p += std::strlen("<Relationship");
+        relationship rel;
+        xml_attr a;
+        while (next_attr(p, end, a)) {
+            if (a.name == "Id") rel.id = unquoted(a.quoted);
+            if (a.name == "Type") rel.quoted_type = a.quoted;
+            if (a.name == "Target") rel.quoted_target = a.quoted, rel.target = unquoted(a.quoted);
+            if (a.name == "TargetMode") rel.external = unquoted(a.quoted) == "External";
+        }
+        if (!rel.id.empty() && !rel.quoted_type.empty() && !rel.quoted_target.empty())
+            all.push_back(rel);
+    }
+    return all;
+}
+
+// The content type that [Content_Types].xml gives part `name`, quoted, or
+// empty: its override, else the default for its extension.
+string_view content_type(string_view types, string_view name) {
+    string_view found;
+    each_attr(types, "Override", [&, part = string_view()](const xml_attr &a) mutable {
+        if (a.name == "PartName") part = unquoted(a.quoted);
+        if (a.name == "ContentType" && found.empty() && part.size() == name.size() + 1 &&
+            part[0] == '/' && ascii_iequal(part.substr(1), name))
+            found = a.quoted;
+    });
+    if (!found.empty()) return found;
+    size_t dot = name.rfind('.');
+    if (dot == string_view::npos || name.find('/', dot) != string_view::npos) return {};
+    string_view extension = name.substr(dot + 1);
+    each_attr(types, "Default", [&, ext = string_view()](const xml_attr &a) mutable {
+        if (a.name == "Extension") ext = unquoted(a.quoted);
+        if (a.name == "ContentType" && found.empty() && ascii_iequal(ext, extension))
+            found = a.quoted;
+    });
+    return found;
+}
+
+string_view folder_of(string_view part) {
+    return part.substr(0, part.rfind('/') + 1);
+}
+
+// "word/_rels/document.xml.rels" for "word/document.xml".
+std::string relationships_of(string_view part) {
+    size_t slash = part.rfind('/') + 1;
+    return std::string(part.substr(0, slash)) + "_rels/" + std::string(part.substr(slash)) +
+           ".rels";
+}
+
+// The part a target names from `folder`, "" when it climbs out of the
+// package.
+std::string resolve(string_view folder, string_view target) {
+    if (target.empty()) return "";
+    if (target[0] == '/') {
+        folder = {};
+        target.remove_prefix(1);
+    }
+    std::string path(folder);
+    while (!target.empty()) {
+        size_t slash = target.find('/');
+        string_view seg = target.substr(0, slash);
+        target.remove_prefix(slash == string_view::npos ? target.size() : slash + 1);
+        if (seg == "..") {
+            if (path.empty()) return "";
+            path.erase(path.rfind('/', path.size() - 2) + 1);
+        } else if (!seg.empty() && seg != ".") {
+            path += seg;
+            if (slash != string_view::npos) path += '/';
+        }
+    }
+    return path;
+}
+
+// A part name as it may stand in a URI: other bytes are percent-encoded.
+void append_uri(docx_buf *out, string_view name) {
+    static constexpr char hex[] = "0123456789ABCDEF";
+    for (unsigned char c : name) {
+        if (std::isalnum(c) || std::strchr("-._~/!$'()*+,;=:@%", c)) {
+            docx_buf_append(out, &c, 1);
+        } else {
+            const char escaped[] = {'%', hex[c >> 4], hex[c & 15]};
+            docx_buf_append(out, escaped, 3);
+        }
+    }
+}
+
+// The values of the attributes in the r: prefix of the start tags in `body`:
+// the relationship IDs it uses, in order.
+std::vector<string_view> references(string_view body) {
+    std::vector<string_view> ids;
+    size_t scanned = 0;
+    bool in_tag = false;
+    const char *end = body.data() + body.size();
+    for (const char *r = docx_find_bytes(body.data(), end, "r:"); r;
+         r = docx_find_bytes(r + 2, end, "r:")) {
+        const size_t at = static_cast<size_t>(r - body.data());
+        if (at == 0 || WHITE_SPACE.find(body[at - 1]) == string_view::npos) continue;
+        size_t mark = body.substr(scanned, at - scanned).find_last_of("<>");
+        if (mark != string_view::npos) in_tag = body[scanned + mark] == '<';
+        scanned = at;
+        const char *p = r;
+        xml_attr a;
+        if (in_tag && next_attr(p, end, a) && a.name.starts_with("r:"))
+            ids.push_back(unquoted(a.quoted));
+    }
+    return ids;
+}
+
+std::string numbered(const char *lead, int number, char tail) {
+    std::string s(lead);
+    s += std::to_string(number);
+    s += tail;
+    return s;
+}
+
+// What the merged package gains from the inputs besides their bodies.
+struct merged_parts {
+    docx_buf relationships;  // of the main part
+    docx_buf overrides;      // content types of the copied parts
+    std::vector<docx_carried_parts> carried;
+};
+
+// The relationships of one input's main part that its body refers to, and the
+// parts they reach, copied below "merged/N/" under their own names, so that
+// relative targets between the copied parts still hold.
+class input_relationships {
+  public:
+    input_relationships(int number, string_view main_part, string_view body)
+        : main_part_(main_part),
+          body_(body),
+          references_(references(body)),
+          prefix_(numbered("merged/", number, '/')),
+          id_prefix_(numbered("m", number, '_')) {}
+
+    // Fills `out` with what the body refers to; -1 on a damaged part.
+    int collect(merged_parts &out, docx_heap *file, size_t file_size) {
+        if (references_.empty()) return 0;
+        const std::unordered_set<string_view> referenced(references_.begin(), references_.end());
+        zip_.emplace(file->get(), file_size);
+        if (!load(relationships_of(main_part_), &rels_xml_)) return rels_xml_.failed ? -1 : 0;
+        if (!load("[Content_Types].xml", &types_xml_) && types_xml_.failed) return -1;
+        for (const relationship &rel : read_relationships(rels_xml_.view())) {
+            if (!referenced.contains(rel.id) || ids_.contains(rel.id)) continue;
+            std::string target;
+            if (!rel.external) {
+                target = zip_->entry_name(resolve(folder_of(main_part_), rel.target).c_str());
+                if (target.empty() || target == main_part_ || !carry(target)) continue;
+            }
+            std::string id = id_prefix_ + std::string(rel.id);
+            append_relationship(&out.relationships, id, rel, target);
+            ids_.emplace(rel.id, std::move(id));
+        }
+        if (worklist() != 0) return -1;
+        if (overrides_.failed) {
+            docx_set_error("oom");
+            return -1;
+        }
+        docx_buf_append_buf(&out.overrides, &overrides_);
+        if (!parts_.empty())
+            out.carried.push_back({std::move(*file), file_size, std::move(parts_)});
+        return 0;
+    }
+
+    // Appends the body with its relationship IDs replaced by the new ones.
+    void append_body(docx_buf *out) const {
+        size_t from = 0;
+        for (string_view id : references_) {
+            auto it = ids_.find(id);
+            if (it == ids_.end()) continue;
+            size_t at = static_cast<size_t>(id.data() - body_.data());
+            docx_buf_append_sv(out, body_.substr(from, at - from));
+            docx_buf_append_sv(out, it->second);
+            from = at + id.size();
+        }
+        docx_buf_append_sv(out, body_.substr(from));
+    }
+
+  private:
+    struct loaded {
+        docx_heap xml;
+        size_t len = 0;
+        bool failed = false;
+        string_view view() const { return {xml.get(), len}; }
+    };
+
+    // False when the part is absent, or damaged (then `failed` is set).
+    bool load(const std::string &name, loaded *part) {
+        std::string stored = zip_->entry_name(name.c_str());
+        if (stored.empty()) return false;
+        part->xml = zip_->extract(stored.c_str(), &part->len);
+        part->failed = !part->xml;
+        return !part->failed;
+    }
+
+    // Queues `part` for copying; false when it has no content type, without
+    // which the package would be invalid.
+    bool carry(const std::string &part) {
+        if (copied_.contains(part)) return true;
+        string_view type = content_type(types_xml_.view(), part);
+        if (type.empty()) return false;
+        copied_.insert(part);
+        parts_.push_back({part, prefix_ + part});
+        docx_buf_append_cstr(&overrides_, "<Override PartName=\"/");
+        append_uri(&overrides_, prefix_ + part);
+        docx_buf_append_cstr(&overrides_, "\" ContentType=");
+        docx_buf_append_sv(&overrides_, type);
+        docx_buf_append_cstr(&overrides_, "/>");
+        pending_.push_back(part);
+        return true;
+    }
+
+    // Copies the relationships of each queued part, and queues what they reach.
+    int worklist() {
+        while (!pending_.empty()) {
+            std::string part = std::move(pending_.back());
+            pending_.pop_back();
+            std::string rels_name = zip_->entry_name(relationships_of(part).c_str());
+            if (rels_name.empty() || copied_.contains(rels_name)) continue;
+            loaded rels;
+            if (!load(rels_name, &rels)) return -1;
+            copied_.insert(rels_name);
+            parts_.push_back({rels_name, prefix_ + rels_name});
+            // The copied relationships are kept as written: only relative
+            // targets still name the moved parts.
+            for (const relationship &rel : read_relationships(rels.view())) {
+                if (rel.external || rel.target.starts_with('/')) continue;
+                std::string target = zip_->entry_name(resolve(folder_of(part), rel.target).c_str());
+                if (!target.empty() && target != main_part_) carry(target);
+            }
+        }
+        return 0;
+    }
+
+    void append_relationship(docx_buf *out, const std::string &id, const relationship &rel,
+                             const std::string &target) const {
+        docx_buf_append_cstr(out, "<Relationship Id=\"");
+        docx_buf_append_sv(out, id);
+        docx_buf_append_cstr(out, "\" Type=");
+        docx_buf_append_sv(out, rel.quoted_type);
+        docx_buf_append_cstr(out, " Target=");
+        if (rel.external) {
+            docx_buf_append_sv(out, rel.quoted_target);
+            docx_buf_append_cstr(out, " TargetMode=\"External\"/>");
+            return;
+        }
+        docx_buf_append_cstr(out, "\"/");
+        append_uri(out, prefix_ + target);
+        docx_buf_append_cstr(out, "\"/>");
+    }
+
+    std::string main_part_;
+    string_view body_;
+    std::vector<string_view> references_;
+    std::optional<docx_zip_reader> zip_;  // opened only for a body with references
+    std::string prefix_, id_prefix_;
+    loaded rels_xml_, types_xml_;
+    std::unordered_map<string_view, std::string> ids_;
+    std::unordered_set<std::string> copied_;
+    std::vector<std::string> pending_;
+    std::vector<docx_part_copy> parts_;
+    docx_buf overrides_;
+};
+
+// MARK: - Inputs
+
 // Adds one input's body to `bodies` (after a line feed unless it is the first).
-int collect_input(const char *path, bool first, docx_buf *bodies, merged_root &root) {
+int collect_input(const char *path, int number, docx_buf *bodies, merged_root &root,
+                  merged_parts &parts) {
     docx_heap data;
     size_t size = 0;
     if (docx_read_file(path, &data, &size) != 0) return -1;
@@ -151,9 +457,7 @@ int collect_input(const char *path, bool first, docx_buf *bodies, merged_root &r
     }
     docx_heap xml, part_name;
     size_t xml_len = 0;
-    int rc = docx_zip_extract_main(data.get(), size, &xml, &xml_len, &part_name);
-    data.reset();
-    if (rc != 0) return -1;
+    if (docx_zip_extract_main(data.get(), size, &xml, &xml_len, &part_name) != 0) return -1;
     if (declares_document_type(xml.get(), xml_len)) {
         docx_set_error("document type declaration in merge input not supported: %s", path);
         return -1;
@@ -162,8 +466,10 @@ int collect_input(const char *path, bool first, docx_buf *bodies, merged_root &r
     size_t body_len = 0;
     if (docx_body_inner_range(xml.get(), xml_len, &body, &body_len) != 0) return -1;
     collect_root(root, xml.get(), xml_len);
-    if (!first) docx_buf_append(bodies, "\n", 1);
-    docx_buf_append(bodies, body, body_len);
+    input_relationships rels(number, part_name.get(), {body, body_len});
+    if (rels.collect(parts, &data, size) != 0) return -1;
+    if (number > 1) docx_buf_append(bodies, "\n", 1);
+    rels.append_body(bodies);
     return 0;
 }
 
@@ -193,11 +499,11 @@ int merge(const char *paths_json, const char *out_path) {
     }
     docx_buf bodies;
     merged_root root;
-    bool first = true;
+    merged_parts parts;
+    int number = 0;
     for (const auto &element : list) {
         const std::string *path = element_path(element);
-        if (!path || collect_input(path->c_str(), first, &bodies, root) != 0) return -1;
-        first = false;
+        if (!path || collect_input(path->c_str(), ++number, &bodies, root, parts) != 0) return -1;
     }
     // The bodies are nearly all of the part: the head goes in front of them
     // in place, so that they are never held twice.
@@ -207,11 +513,13 @@ int merge(const char *paths_json, const char *out_path) {
     docx_buf_prepend(&bodies, head.view());
     docx_append_document_tail(&bodies);
     if (bodies.failed || head.failed || attrs.failed || root.prefixes.words.failed ||
-        root.ignorable.words.failed) {
+        root.ignorable.words.failed || parts.relationships.failed || parts.overrides.failed) {
         docx_set_error("oom");
         return -1;
     }
-    return docx_zip_write_simple(out_path, bodies.data, bodies.len, nullptr, 0);
+    const docx_package_extras extras = {parts.relationships.view(), parts.overrides.view(),
+                                        parts.carried};
+    return docx_zip_write_simple(out_path, bodies.data, bodies.len, nullptr, 0, &extras);
 }
 
 }  // namespace

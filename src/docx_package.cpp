@@ -22,8 +22,10 @@
 #include <iterator>
 #include <new>
 #include <span>
+#include <string>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "docx_internal.h"
 
@@ -792,6 +794,22 @@ load_status verify_entry(part_reader *r, zip_uint64_t idx, zip_stat_t *st, docx_
     return read_entry(r, idx, *st, scratch->data);
 }
 
+// Copies entry `idx`, named `name`, of the reader's archive into `out` as `to`.
+bool copy_entry(part_reader *r, zip_t *out, zip_uint64_t idx, const char *name, const char *to,
+                docx_buf *scratch) {
+    zip_stat_t st;
+    load_status s = verify_entry(r, idx, &st, scratch);
+    if (s != load_status::ok) {
+        report_load_failure(s, name, "failed extracting");
+        return false;
+    }
+    if (!add_raw_copy(out, r->za.get(), idx, to, st.comp_method)) {
+        docx_set_error("failed writing %s", to);
+        return false;
+    }
+    return true;
+}
+
 int copy_entries(part_reader *r, zip_t *out, zip_int64_t main_idx, deflated_part *doc) {
     docx_buf scratch;
     zip_int64_t n = zip_get_num_entries(r->za.get(), 0);
@@ -810,18 +828,43 @@ int copy_entries(part_reader *r, zip_t *out, zip_int64_t main_idx, deflated_part
             }
             continue;
         }
-        zip_stat_t st;
-        load_status s = verify_entry(r, idx, &st, &scratch);
-        if (s != load_status::ok) {
-            report_load_failure(s, name, "failed extracting");
+        if (!copy_entry(r, out, idx, name, name, &scratch)) return -1;
+    }
+    return 0;
+}
+
+// Copies the entries that merge inputs carry along. The readers stay open
+// until the output is closed: libzip reads the entries then.
+int copy_carried(zip_t *out, std::span<const docx_carried_parts> carried,
+                 std::vector<std::unique_ptr<part_reader>> *readers) {
+    docx_buf scratch;
+    for (const docx_carried_parts &input : carried) {
+        readers->push_back(std::make_unique<part_reader>());
+        part_reader *r = readers->back().get();
+        if (!open_reader(r, input.data.get(), input.size)) {
+            docx_set_error("not a valid ZIP/DOCX archive");
             return -1;
         }
-        if (!add_raw_copy(out, r->za.get(), idx, name, st.comp_method)) {
-            docx_set_error("failed writing %s", name);
-            return -1;
+        for (const docx_part_copy &part : input.parts) {
+            zip_int64_t idx = zip_name_locate(r->za.get(), part.from.c_str(), 0);
+            if (idx < 0) {
+                docx_set_error("%s %s", MISSING_PART, part.from.c_str());
+                return -1;
+            }
+            if (!copy_entry(r, out, static_cast<zip_uint64_t>(idx), part.from.c_str(),
+                            part.to.c_str(), &scratch))
+                return -1;
         }
     }
     return 0;
+}
+
+// `xml` with `extra` put in front of its last `close` bytes (its end tag).
+std::string spliced(std::string_view xml, size_t close, std::string_view extra) {
+    std::string out(xml.substr(0, xml.size() - close));
+    out += extra;
+    out += xml.substr(xml.size() - close);
+    return out;
 }
 
 }  // namespace
@@ -921,25 +964,67 @@ int docx_zip_extract_main(const void *data, size_t size, docx_heap *xml, size_t 
     return *xml ? 0 : -1;
 }
 
+// MARK: - Reading part by part
+
+struct docx_zip_reader_state {
+    part_reader r;
+    bool ok = false;
+};
+
+docx_zip_reader::docx_zip_reader(const void *data, size_t size)
+    : state_(std::make_unique<docx_zip_reader_state>()) {
+    state_->ok = open_reader(&state_->r, data, size);
+}
+
+docx_zip_reader::~docx_zip_reader() = default;
+
+bool docx_zip_reader::ok() const {
+    return state_->ok;
+}
+
+std::string docx_zip_reader::entry_name(const char *name) const {
+    zip_int64_t idx = state_->ok ? locate(state_->r, name) : -1;
+    const char *stored =
+        idx < 0 ? nullptr : zip_get_name(state_->r.za.get(), static_cast<zip_uint64_t>(idx), 0);
+    return stored ? stored : "";
+}
+
+docx_heap docx_zip_reader::extract(const char *name, size_t *len) {
+    *len = 0;
+    zip_int64_t idx = state_->ok ? zip_name_locate(state_->r.za.get(), name, 0) : -1;
+    if (idx < 0) {
+        docx_set_error("%s %s", MISSING_PART, name);
+        return nullptr;
+    }
+    return extract_index(&state_->r, static_cast<zip_uint64_t>(idx), name, len);
+}
+
 // MARK: - Writing
 
 int docx_zip_write_simple(const char *out_path, const char *doc_xml, size_t doc_len,
-                          const char *core_xml, size_t core_len) {
+                          const char *core_xml, size_t core_len,
+                          const docx_package_extras *extras) {
     if (!core_xml) {
         core_xml = CORE_XML.data();
         core_len = CORE_XML.size();
     }
+    std::string types, rels;
+    if (extras) {
+        types = spliced(CONTENT_TYPES_XML, std::strlen("</Types>"), extras->overrides);
+        rels = spliced(DOCUMENT_RELS_XML, std::strlen("</Relationships>"), extras->relationships);
+    }
     const plain_part parts[] = {
-        {"[Content_Types].xml", CONTENT_TYPES_XML},
+        {"[Content_Types].xml", extras ? types : CONTENT_TYPES_XML},
         {"_rels/.rels", PACKAGE_RELS_XML},
         {"word/document.xml", {doc_xml, doc_len}},
-        {"word/_rels/document.xml.rels", DOCUMENT_RELS_XML},
+        {"word/_rels/document.xml.rels", extras ? rels : DOCUMENT_RELS_XML},
         {"word/styles.xml", STYLES_XML},
         {"docProps/core.xml", {core_xml, core_len}},
         {"docProps/app.xml", APP_XML},
     };
     // Declared before the archive, which reads them until it is closed.
     deflated_part deflated[std::size(parts)];
+    std::vector<std::unique_ptr<part_reader>> readers;
     if (!deflate_parts(parts, deflated)) return -1;
     zip_owner za = create_output(out_path);
     if (!za) return -1;
@@ -949,6 +1034,7 @@ int docx_zip_write_simple(const char *out_path, const char *doc_xml, size_t doc_
             return -1;
         }
     }
+    if (extras && copy_carried(za.get(), extras->carried, &readers) != 0) return -1;
     return finish_output(&za, out_path, "failed to finalize zip");
 }
 

@@ -15,7 +15,8 @@ twice or was replaced wrongly:
   Word keeps for older readers too) and leaves the text python-docx reads with
   exactly those occurrences replaced;
 - merging the document with itself gives a document in which python-docx reads
-  every word of its body twice.
+  every word of its body twice, whose body's relationship references (pictures,
+  hyperlinks, headers) name parts as the input's do, each part typed.
 
   corpus_python_docx.py DOCX_TOOLS CORPUS_DIR
 
@@ -24,21 +25,25 @@ Exits 77 (skipped) when python-docx or the corpus is missing.
 import collections
 import json
 import os
+import posixpath
 import re
 import subprocess
 import sys
 import tempfile
 import unicodedata
+import zipfile
 
 SKIPPED = 77
 
 try:
     import docx
     from docx.oxml.ns import qn
+    from lxml import etree
 except ImportError:
     print("python-docx is not installed (Debian: python3-docx)")
     sys.exit(SKIPPED)
 
+RELATIONSHIPS = "{http://schemas.openxmlformats.org/officeDocument/2006/relationships}"
 MC_FALLBACK = "{http://schemas.openxmlformats.org/markup-compatibility/2006}Fallback"
 # Text Word does not show as such: what an older reader gets instead of the
 # choice before it, deleted text and the old place of moved text.
@@ -216,6 +221,39 @@ def replace_differences(tool, path, document, out):
             yield f"{how} leaves {sample(have - want)} where python-docx expects {sample(want - have)}"
 
 
+def broken_references(path, main):
+    """The relationship IDs that the main part's body uses without naming an
+    existing part (or an external target), with how often; and the parts
+    without a content type."""
+    with zipfile.ZipFile(path) as z:
+        names = {n.lower(): n for n in z.namelist()}
+        read = lambda name: z.read(names[name.lower()]) if name.lower() in names else None
+        types = etree.fromstring(read("[Content_Types].xml"))
+        overrides = {e.get("PartName", "").lower() for e in types if e.tag.endswith("Override")}
+        defaults = {e.get("Extension", "").lower() for e in types if e.tag.endswith("Default")}
+        folder, name = posixpath.split(main)
+        untyped = [n for n in names.values() if not n.endswith("/") and n != "[Content_Types].xml"
+                   and "/" + n.lower() not in overrides
+                   and n.rsplit("/", 1)[-1].rsplit(".", 1)[-1].lower() not in defaults]
+        rels_xml = read(posixpath.join(folder, "_rels", name + ".rels"))
+        targets = {}
+        for r in etree.fromstring(rels_xml) if rels_xml else []:
+            target = r.get("Target", "")
+            if r.get("TargetMode") == "External":
+                targets[r.get("Id")] = True
+            else:
+                part = target[1:] if target.startswith("/") else \
+                    posixpath.normpath(posixpath.join(folder, target))
+                targets[r.get("Id")] = part.lower() in names
+        broken = collections.Counter()
+        for e in etree.fromstring(read(main)).iter(qn("w:body")):
+            for d in e.iter():
+                for k, v in d.attrib.items():
+                    if k.startswith(RELATIONSHIPS) and not targets.get(v):
+                        broken[v] += 1
+        return broken, untyped
+
+
 def merge_differences(tool, path, document, out):
     if document.element.getroottree().docinfo.doctype:
         return  # merge refuses a document type declaration, with a message
@@ -224,6 +262,12 @@ def merge_differences(tool, path, document, out):
     want, have = once + once, words(shown_text(docx.Document(out).element.body))
     if want != have:
         yield f"merged with itself, lacks {sample(want - have)}, has more {sample(have - want)}"
+    once, _ = broken_references(path, document.part.partname[1:])
+    twice, untyped = broken_references(out, "word/document.xml")
+    if twice != once + once:
+        yield f"merged with itself, its body refers to nothing by {sample(twice - once - once)}"
+    if untyped:
+        yield f"merged with itself, parts have no content type: {', '.join(untyped[:5])}"
 
 
 def main():

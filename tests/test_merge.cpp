@@ -162,6 +162,127 @@ TEST_F(Merge, RefusesBadListsAndCreatesNothing) {
     EXPECT_STREQ(docx_last_error(), "NULL argument to docx_merge");
 }
 
+// A package whose body refers to other parts: a hyperlink, a picture, the
+// header of a section, and references that cannot travel.
+class MergeRelationships : public Merge {
+  protected:
+    static constexpr std::string_view REL =
+        "http://schemas.openxmlformats.org/officeDocument/2006/relationships/";
+
+    static std::string relationship(std::string_view id, std::string_view type,
+                                    std::string_view target, std::string_view extra = "") {
+        return "<Relationship Id=\"" + std::string(id) + "\" Type=\"" + std::string(REL) +
+               std::string(type) + "\" Target=\"" + std::string(target) + "\"" +
+               std::string(extra) + "/>";
+    }
+    static std::string relationships(const std::string &elements) {
+        return "<?xml version=\"1.0\"?><Relationships "
+               "xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">" +
+               elements + "</Relationships>";
+    }
+    // The body, with `id` in place of each relationship ID the source uses.
+    static std::string body(const std::string &id) {
+        return "<w:p><w:hyperlink r:id=\"" + id +
+               "rId2\"><w:r><w:t>link</w:t></w:r></w:hyperlink>"
+               "<w:r><w:drawing><a:blip xmlns:a=\"urn:a\" r:embed=\"" +
+               id +
+               "rId3\"/></w:drawing>"
+               "</w:r><w:r><w:t xml:space=\"preserve\"> r:id=\"rId3\"</w:t></w:r></w:p>"
+               "<w:p><w:pPr><w:sectPr><w:headerReference w:type=\"default\" r:id=\"" +
+               id +
+               "rId4\"/></w:sectPr></w:pPr></w:p>"
+               "<w:p><w:r><w:object r:id=\"rId5\" r:pict=\"rId6\" r:x=\"rId9\"/></w:r></w:p>";
+    }
+
+    testkit::Entries package() const {
+        std::string doc_rels =
+            relationships(relationship("rId1", "styles", "styles.xml") +
+                          relationship("rId2", "hyperlink", "http://example.com/?a=1&amp;b=2",
+                                       " TargetMode=\"External\"") +
+                          relationship("rId3", "image", "/word/media/image1.png") +
+                          relationship("rId4", "header", "./header1.xml") +
+                          relationship("rId5", "oleObject", "embeddings/x.unknown") +
+                          relationship("rId6", "image", "../../outside.png"));
+        std::string header_rels =
+            relationships(relationship("rId1", "image", "media/image1.png") +
+                          relationship("rId2", "image", "../word/media/logo.png") +
+                          relationship("rId3", "officeDocument", "document.xml"));
+        return {
+            {"[Content_Types].xml",
+             "<?xml version=\"1.0\"?><Types "
+             "xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\">"
+             "<Default Extension=\"rels\" "
+             "ContentType=\"application/vnd.openxmlformats-package.relationships+xml\"/>"
+             "<Default Extension=\"xml\" ContentType=\"application/xml\"/>"
+             "<Default Extension=\"PNG\" ContentType=\"image/png\"/>"
+             "<Override PartName=\"/WORD/header1.xml\" ContentType=\"text/header\"/></Types>"},
+            {"word/document.xml", document(body(""))},
+            {"word/_rels/document.xml.rels", doc_rels},
+            {"word/styles.xml", "<w:styles/>"},
+            {"word/header1.xml", "<w:hdr/>"},
+            {"word/_rels/header1.xml.rels", header_rels},
+            {"word/embeddings/x.unknown", "no content type"},
+            {"outside.png", "not in word/"},
+            {"word/media/logo.png", "logo"},
+            {"word/media/image1.png", "picture"},
+        };
+    }
+};
+
+// The relationships a body uses come along under IDs of their input, with the
+// parts they reach (once each), copied below merged/N/ with their content
+// types; what is not used, or cannot travel, stays behind.
+TEST_F(MergeRelationships, BodiesKeepTheirPartsUnderNewIds) {
+    std::string a = dir.file("a.docx");
+    testkit::write_zip(a, package());
+    ASSERT_EQ(merged({a, a}), expected(body("m1_") + "\n" + body("m2_"))) << docx_last_error();
+
+    std::vector<std::string> names;
+    for (const auto &[name, bytes] : testkit::read_zip(out)) names.push_back(name);
+    const std::vector<std::string> copied = {"word/media/image1.png", "word/header1.xml",
+                                             "word/_rels/header1.xml.rels", "word/media/logo.png"};
+    ASSERT_EQ(names.size(), 7 + 2 * copied.size());
+    std::string types = testkit::read_entry(out, "[Content_Types].xml");
+    std::string rels = testkit::read_entry(out, "word/_rels/document.xml.rels");
+    for (int n : {1, 2}) {
+        std::string prefix = "merged/" + std::to_string(n) + "/";
+        for (size_t i = 0; i < copied.size(); ++i) {
+            EXPECT_EQ(names[7 + (n - 1) * copied.size() + i], prefix + copied[i]);
+            EXPECT_EQ(testkit::read_entry(out, prefix + copied[i]),
+                      testkit::read_entry(a, copied[i]));
+        }
+        std::string id = "m" + std::to_string(n) + "_";
+        for (const std::string &e :
+             {relationship(id + "rId2", "hyperlink", "http://example.com/?a=1&amp;b=2",
+                           " TargetMode=\"External\""),
+              relationship(id + "rId3", "image", "/" + prefix + "word/media/image1.png"),
+              relationship(id + "rId4", "header", "/" + prefix + "word/header1.xml"),
+              "<Override PartName=\"/" + prefix +
+                  "word/media/image1.png\" ContentType=\"image/png\"/>",
+              "<Override PartName=\"/" + prefix +
+                  "word/header1.xml\" ContentType=\"text/header\"/>",
+              "<Override PartName=\"/" + prefix +
+                  "word/media/logo.png\" ContentType=\"image/png\"/>"}) {
+            EXPECT_NE((e.starts_with("<Override") ? types : rels).find(e), std::string::npos) << e;
+        }
+    }
+    EXPECT_EQ(rels.find("_rId1"), std::string::npos);
+    EXPECT_EQ(rels.find("rId5"), std::string::npos);
+    EXPECT_EQ(rels.find("outside"), std::string::npos);
+}
+
+// A carried part that is damaged fails the merge, as a damaged main part does.
+TEST_F(MergeRelationships, DamagedCarriedPartFailsTheMerge) {
+    std::string a = dir.file("a.docx");
+    testkit::write_zip(a, package());
+    std::string bytes = testkit::read_file(a);
+    bytes[bytes.rfind(std::string("PK\x01\x02", 4)) + 16] ^= 1;  // CRC of the last entry
+    testkit::write_file(a, bytes);
+    EXPECT_EQ(docx_merge(json_list({a}).c_str(), out.c_str()), 0);
+    EXPECT_STREQ(docx_last_error(), "failed extracting word/media/image1.png");
+    EXPECT_FALSE(testkit::fs::exists(out));
+}
+
 // Every input is read before the output is written, so the output may be one
 // of them.
 TEST_F(Merge, OutputMayNameAnInput) {
