@@ -367,8 +367,11 @@ class Scratch {
             if (e.path().extension() == ".docx" && e.file_size(ec) < (1u << 20))
                 docs.push_back(e.path());
         std::sort(docs.begin(), docs.end());
-        for (size_t i = 0; i < docs.size() && i < 8; ++i)
-            fs::copy_file(docs[i], dir_ / (std::string("m") + std::to_string(i) + ".docx"),
+        // Spread over the sorted names, which group documents by their source.
+        const size_t n = std::min<size_t>(docs.size(), 8);
+        for (size_t i = 0; i < n; ++i)
+            fs::copy_file(docs[i * docs.size() / n],
+                          dir_ / (std::string("m") + std::to_string(i) + ".docx"),
                           fs::copy_options::overwrite_existing, ec);
     }
 
@@ -515,6 +518,37 @@ inline bool inputs_well_formed(const std::string &list) {
     return true;
 }
 
+// A merged package carries parts of its inputs as "merged/N/NAME": each must
+// hold the bytes of entry NAME of the N-th input. They are taken out of
+// `parts`, since whether they are well-formed is their input's affair.
+inline std::string copied_parts_problem(const std::string &list, Parts *parts) {
+    const std::string_view prefix = "merged/";
+    auto paths = nlohmann::json::parse(list, nullptr, false);
+    std::map<size_t, Parts> inputs;
+    for (auto it = parts->begin(); it != parts->end();) {
+        const std::string &copy = it->first;
+        if (!copy.starts_with(prefix)) {
+            ++it;
+            continue;
+        }
+        size_t slash = copy.find('/', prefix.size());
+        size_t n = std::strtoul(copy.c_str() + prefix.size(), nullptr, 10);
+        if (slash == std::string::npos || n == 0 || n > paths.size())
+            return "part " + copy + " names no input";
+        if (!inputs.count(n)) {
+            int err = 0;
+            zip_handle za(zip_open(paths[n - 1].get<std::string>().c_str(), ZIP_RDONLY, &err));
+            std::string ignored;
+            if (za) read_parts(za.get(), &inputs[n], &ignored);
+        }
+        auto from = inputs[n].find(copy.substr(slash + 1));
+        if (from == inputs[n].end() || from->second != it->second)
+            return "part " + copy + " is no copy of its input's part";
+        it = parts->erase(it);
+    }
+    return "";
+}
+
 // Input: the JSON list of paths. Only bare names are tried, so that the list
 // reaches nothing outside the scratch folder (no devices, no pipes).
 inline std::string run_merge(std::string_view in) {
@@ -525,6 +559,7 @@ inline std::string run_merge(std::string_view in) {
     if (!docx_merge(list.c_str(), out)) return "";
     Parts parts;
     std::string p = package_problem(out, &parts);
+    if (p.empty()) p = copied_parts_problem(list, &parts);
     if (p.empty()) p = malformed_parts(parts, inputs_well_formed(list) ? "" : "word/document.xml");
     if (p.empty()) p = reread_problem(out);
     std::remove(out);

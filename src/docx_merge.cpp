@@ -372,6 +372,8 @@ class input_relationships {
     // which the package would be invalid.
     bool carry(const std::string &part) {
         if (copied_.contains(part)) return true;
+        // Below merged/N/ such a name would make no valid part name.
+        if (part.starts_with('/') || part.find("//") != std::string::npos) return false;
         string_view type = content_type(types_xml_.view(), part);
         if (type.empty()) return false;
         copied_.insert(part);
