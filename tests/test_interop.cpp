@@ -104,6 +104,76 @@ TEST_F(Interop, PandocReadsWrittenHeadingsAsHeadings) {
     }
 }
 
+// A document with an inline picture and a hyperlink: merged, pandoc must
+// still find the picture's bytes and the link's target.
+TEST_F(Interop, PandocFindsTheMergedPicturesAndLinks) {
+    ASSERT_TRUE(installed("pandoc")) << "pandoc is needed for the interop tests";
+    const std::string png = "\x89PNG\r\n\x1a\nnot really a picture";
+    const std::string body =
+        "<w:p><w:hyperlink r:id=\"rId2\"><w:r><w:t>site</w:t></w:r></w:hyperlink></w:p>"
+        "<w:p><w:r><w:drawing><wp:inline><wp:extent cx=\"914400\" cy=\"914400\"/>"
+        "<wp:docPr id=\"1\" name=\"Picture 1\"/><a:graphic><a:graphicData "
+        "uri=\"http://schemas.openxmlformats.org/drawingml/2006/picture\"><pic:pic>"
+        "<pic:nvPicPr><pic:cNvPr id=\"1\" name=\"p.png\"/><pic:cNvPicPr/></pic:nvPicPr>"
+        "<pic:blipFill><a:blip r:embed=\"rId3\"/></pic:blipFill><pic:spPr/></pic:pic>"
+        "</a:graphicData></a:graphic></wp:inline></w:drawing></w:r></w:p>";
+    std::string doc = testkit::document_xml(body);
+    doc.replace(
+        doc.find("<w:document ") + 12, 0,
+        "xmlns:wp=\"http://schemas.openxmlformats.org/drawingml/2006/wordprocessingDrawing\" "
+        "xmlns:a=\"http://schemas.openxmlformats.org/drawingml/2006/main\" "
+        "xmlns:pic=\"http://schemas.openxmlformats.org/drawingml/2006/picture\" ");
+    const std::string rel = "http://schemas.openxmlformats.org/officeDocument/2006/relationships/";
+    std::string input = dir.file("pictured.docx");
+    testkit::write_zip(
+        input,
+        {{"[Content_Types].xml",
+          "<?xml version=\"1.0\"?><Types "
+          "xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\">"
+          "<Default Extension=\"rels\" "
+          "ContentType=\"application/vnd.openxmlformats-package.relationships+xml\"/>"
+          "<Default Extension=\"png\" ContentType=\"image/png\"/>"
+          "<Override PartName=\"/word/document.xml\" ContentType=\"application/"
+          "vnd.openxmlformats-officedocument.wordprocessingml.document.main+xml\"/></Types>"},
+         {"_rels/.rels",
+          "<?xml version=\"1.0\"?><Relationships "
+          "xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">"
+          "<Relationship Id=\"rId1\" Type=\"" +
+              rel + "officeDocument\" Target=\"word/document.xml\"/></Relationships>"},
+         {"word/document.xml", doc},
+         {"word/_rels/document.xml.rels",
+          "<?xml version=\"1.0\"?><Relationships "
+          "xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">"
+          "<Relationship Id=\"rId2\" Type=\"" +
+              rel +
+              "hyperlink\" Target=\"https://example.com/a\" TargetMode=\"External\"/>"
+              "<Relationship Id=\"rId3\" Type=\"" +
+              rel + "image\" Target=\"media/p.png\"/></Relationships>"},
+         {"word/media/p.png", png}});
+    std::string out = dir.file("merged.docx");
+    std::string list = nlohmann::json(std::vector<std::string>{input, input}).dump();
+    ASSERT_EQ(docx_merge(list.c_str(), out.c_str()), 1) << docx_last_error();
+    std::string media = dir.file("media");
+    Command c = run("pandoc -f docx -t gfm --extract-media='" + media + "' '" + out + "'");
+    ASSERT_EQ(c.status, 0) << c.output;
+    auto count = [&](std::string_view what) {
+        size_t n = 0;
+        for (size_t at = c.output.find(what); at != std::string::npos;
+             at = c.output.find(what, at + 1))
+            ++n;
+        return n;
+    };
+    EXPECT_EQ(count("[site](https://example.com/a)"), 2u) << c.output;
+    EXPECT_EQ(count("<img"), 2u) << c.output;
+    size_t files = 0;
+    for (const auto &f : testkit::fs::recursive_directory_iterator(media)) {
+        if (!f.is_regular_file()) continue;
+        ++files;
+        EXPECT_EQ(testkit::read_file(f.path().string()), png);
+    }
+    EXPECT_EQ(files, 1u);  // pandoc keeps one file per distinct content
+}
+
 // Runs that Word splits, spaces at the edges of emphasis, a paragraph
 // indented by a tab after an empty one, and a table whose first row is one
 // merged title cell.
