@@ -152,6 +152,10 @@ docx_heap docx_zip_extract(const void *data, size_t size, const char *name, size
 int docx_zip_extract_main(const void *data, size_t size, docx_heap *xml, size_t *xml_len,
                           docx_heap *part_name);
 
+// The relationships part of `part`: "word/_rels/document.xml.rels" for
+// "word/document.xml".
+std::string docx_relationships_of(std::string_view part);
+
 // An archive in memory, read part by part.
 struct docx_zip_reader_state;
 class docx_zip_reader {
@@ -183,12 +187,23 @@ struct docx_carried_parts {
     std::vector<docx_part_copy> parts;
 };
 
+// A part made for a merged package, related from the main part.
+struct docx_generated_part {
+    std::string name;  // "word/footnotes.xml"
+    std::string xml;
+    const char *content_type;
+    const char *relationship;   // the type's last segment: "footnotes"
+    std::string relationships;  // its own Relationship elements, if any
+};
+
 // What a merged package holds beyond the parts every written package has:
-// relationships of its main part, content-type overrides, copied entries.
+// relationships of its main part, content-type overrides, copied entries and
+// parts made for it.
 struct docx_package_extras {
     std::string_view relationships;  // Relationship elements
     std::string_view overrides;      // Override elements
     std::span<const docx_carried_parts> carried;
+    std::span<const docx_generated_part> generated;
 };
 
 // Both writers build the package in a temporary file beside `out_path` and
@@ -277,6 +292,9 @@ int docx_build_info_json(const docx_doc *doc, docx_buf *out);
 // and the fixed one-section tail. Writing and merging share both.
 void docx_append_document_head(docx_buf *out, std::string_view root_attrs);
 void docx_append_document_tail(docx_buf *out);
+// The XML declaration and the start tag of root element `name`, declaring w
+// and r, then `root_attrs`.
+void docx_append_root(docx_buf *out, std::string_view name, std::string_view root_attrs);
 int docx_write_from_md(const char *text, const char *path);
 int docx_write_from_plain(const char *text, const char *path);
 int docx_merge_impl(const char *paths_json, const char *out_path);

@@ -7,11 +7,13 @@
 // relationships come along under new IDs, with the parts they reach.
 #include <strings.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <new>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -98,13 +100,14 @@ void add_ignorable(merged_root &root, string_view quoted) {
     }
 }
 
-// Takes the namespace declarations and the mc:Ignorable list of one input's
-// w:document start tag; a prefix declared before keeps its first meaning.
-void collect_root(merged_root &root, const char *xml, size_t len) {
+// Takes the namespace declarations and the mc:Ignorable list of the start tag
+// of one input part's root `name`; a prefix declared before keeps its first
+// meaning.
+void collect_root(merged_root &root, const char *xml, size_t len, const char *name) {
     const char *end = xml + len;
-    const char *tag = docx_find_tag(xml, end, "w:document");
+    const char *tag = docx_find_tag(xml, end, name);
     if (!tag) return;
-    const char *p = tag + std::strlen("<w:document");
+    const char *p = tag + 1 + std::strlen(name);
     xml_attr a;
     while (next_attr(p, end, a)) {
         if (a.name == "mc:Ignorable") {
@@ -216,13 +219,6 @@ string_view folder_of(string_view part) {
     return part.substr(0, part.rfind('/') + 1);
 }
 
-// "word/_rels/document.xml.rels" for "word/document.xml".
-std::string relationships_of(string_view part) {
-    size_t slash = part.rfind('/') + 1;
-    return std::string(part.substr(0, slash)) + "_rels/" + std::string(part.substr(slash)) +
-           ".rels";
-}
-
 // The part a target names from `folder`, "" when it climbs out of the
 // package.
 std::string resolve(string_view folder, string_view target) {
@@ -289,6 +285,36 @@ std::string numbered(const char *lead, int number, char tail) {
     return s;
 }
 
+// A change to a text: `len` bytes at `at` become `text`.
+struct edit {
+    size_t at = 0;
+    size_t len = 0;
+    std::string text;
+};
+
+// Appends text[from, to) with the edits that lie inside it applied; `edits`
+// are sorted by position and do not overlap.
+void append_edited(docx_buf *out, string_view text, size_t from, size_t to,
+                   const std::vector<edit> &edits) {
+    auto e = std::lower_bound(edits.begin(), edits.end(), from,
+                              [](const edit &a, size_t at) { return a.at < at; });
+    for (; e != edits.end() && e->at + e->len <= to; ++e) {
+        docx_buf_append_sv(out, text.substr(from, e->at - from));
+        docx_buf_append_sv(out, e->text);
+        from = e->at + e->len;
+    }
+    docx_buf_append_sv(out, text.substr(from, to - from));
+}
+
+void sort_edits(std::vector<edit> *edits) {
+    std::sort(edits->begin(), edits->end(),
+              [](const edit &a, const edit &b) { return a.at < b.at; });
+}
+
+size_t offset_in(string_view whole, string_view part) {
+    return static_cast<size_t>(part.data() - whole.data());
+}
+
 // What the merged package gains from the inputs besides their bodies.
 struct merged_parts {
     docx_buf relationships;  // of the main part
@@ -296,36 +322,75 @@ struct merged_parts {
     std::vector<docx_carried_parts> carried;
 };
 
-// The relationships of one input's main part that its body refers to, and the
-// parts they reach, copied below "merged/N/" under their own names, so that
-// relative targets between the copied parts still hold.
-class input_relationships {
+// The parts of one input that its body (or its notes) refer to through
+// relationships, copied below "merged/N/" under their own names, so that
+// relative targets between the copied parts still hold; the relationships
+// themselves get the IDs "mN_" + their own.
+class input_parts {
   public:
-    input_relationships(int number, string_view main_part, string_view body)
-        : main_part_(main_part),
-          body_(body),
-          references_(references(body)),
+    input_parts(int number, docx_heap *file, size_t file_size, string_view main_part)
+        : file_(file),
+          file_size_(file_size),
+          main_part_(main_part),
           prefix_(numbered("merged/", number, '/')),
           id_prefix_(numbered("m", number, '_')) {}
 
-    // Fills `out` with what the body refers to; -1 on a damaged part.
-    int collect(merged_parts &out, docx_heap *file, size_t file_size) {
-        if (references_.empty()) return 0;
-        const std::unordered_set<string_view> referenced(references_.begin(), references_.end());
-        zip_.emplace(file->get(), file_size);
-        if (!load(relationships_of(main_part_), &rels_xml_)) return rels_xml_.failed ? -1 : 0;
-        if (!load("[Content_Types].xml", &types_xml_) && types_xml_.failed) return -1;
-        for (const relationship &rel : read_relationships(rels_xml_.view())) {
-            if (!referenced.contains(rel.id) || ids_.contains(rel.id)) continue;
+    // Carries what the r: attributes of `xml`, a text of part `source`, refer
+    // to: the relationships go to `out_rels`, the new IDs into `edits`
+    // (positions in `xml`). -1 on a damaged part.
+    int map_references(const std::string &source, string_view xml, docx_buf *out_rels,
+                       std::vector<edit> *edits) {
+        std::vector<string_view> refs = references(xml);
+        if (refs.empty() || !open()) return 0;
+        loaded rels;
+        if (!load(docx_relationships_of(source), &rels)) return rels.failed ? -1 : 0;
+        std::unordered_map<string_view, std::string> ids;
+        for (const relationship &rel : read_relationships(rels.view())) {
+            if (ids.contains(rel.id) || std::find(refs.begin(), refs.end(), rel.id) == refs.end())
+                continue;
             std::string target;
             if (!rel.external) {
-                target = zip_->entry_name(resolve(folder_of(main_part_), rel.target).c_str());
+                target = zip_->entry_name(resolve(folder_of(source), rel.target).c_str());
                 if (target.empty() || target == main_part_ || !carry(target)) continue;
             }
             std::string id = id_prefix_ + std::string(rel.id);
-            append_relationship(&out.relationships, id, rel, target);
-            ids_.emplace(rel.id, std::move(id));
+            append_relationship(out_rels, id, rel, target);
+            ids.emplace(rel.id, std::move(id));
         }
+        for (string_view ref : refs) {
+            auto it = ids.find(ref);
+            if (it != ids.end()) edits->push_back({offset_in(xml, ref), ref.size(), it->second});
+        }
+        return 0;
+    }
+
+    // The part that the main part's relationship of type ".../`type`" names,
+    // and its name; null when there is none, with `failed` set when damaged.
+    docx_heap related_part(string_view type, std::string *name, size_t *len, bool *failed) {
+        *failed = false;
+        if (!open()) return nullptr;
+        loaded rels;
+        if (!load(docx_relationships_of(main_part_), &rels)) {
+            *failed = rels.failed;
+            return nullptr;
+        }
+        for (const relationship &rel : read_relationships(rels.view())) {
+            string_view t = unquoted(rel.quoted_type);
+            if (rel.external || t.size() <= type.size() || !t.ends_with(type) ||
+                t[t.size() - type.size() - 1] != '/')
+                continue;
+            *name = zip_->entry_name(resolve(folder_of(main_part_), rel.target).c_str());
+            if (name->empty()) return nullptr;
+            docx_heap xml = zip_->extract(name->c_str(), len);
+            *failed = !xml;
+            return xml;
+        }
+        return nullptr;
+    }
+
+    // Queues what the carried parts refer to in turn and hands the copies over
+    // to `out`; -1 on a damaged part.
+    int finish(merged_parts &out) {
         if (worklist() != 0) return -1;
         if (overrides_.failed) {
             docx_set_error("oom");
@@ -333,22 +398,8 @@ class input_relationships {
         }
         docx_buf_append_buf(&out.overrides, &overrides_);
         if (!parts_.empty())
-            out.carried.push_back({std::move(*file), file_size, std::move(parts_)});
+            out.carried.push_back({std::move(*file_), file_size_, std::move(parts_)});
         return 0;
-    }
-
-    // Appends the body with its relationship IDs replaced by the new ones.
-    void append_body(docx_buf *out) const {
-        size_t from = 0;
-        for (string_view id : references_) {
-            auto it = ids_.find(id);
-            if (it == ids_.end()) continue;
-            size_t at = static_cast<size_t>(id.data() - body_.data());
-            docx_buf_append_sv(out, body_.substr(from, at - from));
-            docx_buf_append_sv(out, it->second);
-            from = at + id.size();
-        }
-        docx_buf_append_sv(out, body_.substr(from));
     }
 
   private:
@@ -358,6 +409,15 @@ class input_relationships {
         bool failed = false;
         string_view view() const { return {xml.get(), len}; }
     };
+
+    // The package is opened a second time only for a document that refers to
+    // other parts; content types are read with it.
+    bool open() {
+        if (zip_) return zip_->ok();
+        zip_.emplace(file_->get(), file_size_);
+        if (zip_->ok()) load("[Content_Types].xml", &types_xml_);
+        return zip_->ok() && !types_xml_.failed;
+    }
 
     // False when the part is absent, or damaged (then `failed` is set).
     bool load(const std::string &name, loaded *part) {
@@ -392,7 +452,7 @@ class input_relationships {
         while (!pending_.empty()) {
             std::string part = std::move(pending_.back());
             pending_.pop_back();
-            std::string rels_name = zip_->entry_name(relationships_of(part).c_str());
+            std::string rels_name = zip_->entry_name(docx_relationships_of(part).c_str());
             if (rels_name.empty() || copied_.contains(rels_name)) continue;
             loaded rels;
             if (!load(rels_name, &rels)) return -1;
@@ -426,24 +486,146 @@ class input_relationships {
         docx_buf_append_cstr(out, "\"/>");
     }
 
+    docx_heap *file_;
+    size_t file_size_;
     std::string main_part_;
-    string_view body_;
-    std::vector<string_view> references_;
-    std::optional<docx_zip_reader> zip_;  // opened only for a body with references
     std::string prefix_, id_prefix_;
-    loaded rels_xml_, types_xml_;
-    std::unordered_map<string_view, std::string> ids_;
+    std::optional<docx_zip_reader> zip_;
+    loaded types_xml_;
     std::unordered_set<std::string> copied_;
     std::vector<std::string> pending_;
     std::vector<docx_part_copy> parts_;
     docx_buf overrides_;
 };
 
+// MARK: - Notes
+
+// Footnotes or endnotes: a reference in the body names its note by w:id.
+struct note_kind {
+    const char *reference;  // "w:footnoteReference"
+    const char *note;       // "w:footnote"
+    const char *root;       // "w:footnotes"
+    const char *type;       // the last segment of the relationship type
+    const char *part;       // the merged notes part
+    const char *content_type;
+    const char *separators;  // the notes Word draws the separator lines with
+};
+
+constexpr note_kind NOTE_KINDS[] = {
+    {"w:footnoteReference", "w:footnote", "w:footnotes", "footnotes", "word/footnotes.xml",
+     "application/vnd.openxmlformats-officedocument.wordprocessingml.footnotes+xml",
+     "<w:footnote w:type=\"separator\" w:id=\"-1\"><w:p><w:r><w:separator/></w:r></w:p>"
+     "</w:footnote><w:footnote w:type=\"continuationSeparator\" w:id=\"0\"><w:p><w:r>"
+     "<w:continuationSeparator/></w:r></w:p></w:footnote>"},
+    {"w:endnoteReference", "w:endnote", "w:endnotes", "endnotes", "word/endnotes.xml",
+     "application/vnd.openxmlformats-officedocument.wordprocessingml.endnotes+xml",
+     "<w:endnote w:type=\"separator\" w:id=\"-1\"><w:p><w:r><w:separator/></w:r></w:p>"
+     "</w:endnote><w:endnote w:type=\"continuationSeparator\" w:id=\"0\"><w:p><w:r>"
+     "<w:continuationSeparator/></w:r></w:p></w:endnote>"},
+};
+
+// The notes of one kind that the merged bodies refer to, numbered anew.
+struct merged_notes {
+    explicit merged_notes(const note_kind &k) : kind(k) {}
+    const note_kind &kind;
+    merged_root root;  // the namespaces of the inputs' notes parts
+    docx_buf notes;
+    docx_buf relationships;  // of the merged notes part
+    int count = 0;
+};
+
+// The w:id of the start tag at `tag`, as written; empty when it has none.
+string_view id_of(const char *tag, const char *end) {
+    const char *p = tag + 1;
+    while (p < end && WHITE_SPACE.find(*p) == string_view::npos && *p != '>' && *p != '/') ++p;
+    xml_attr a;
+    while (next_attr(p, end, a))
+        if (a.name == "w:id") return unquoted(a.quoted);
+    return {};
+}
+
+// The `name` elements of `xml` with their w:id values; an element whose end
+// is missing ends the list.
+struct identified {
+    const char *start;
+    string_view id;
+    const char *end;  // just past the element
+};
+std::vector<identified> elements_by_id(string_view xml, const char *name) {
+    std::vector<identified> all;
+    const char *end = xml.data() + xml.size();
+    const std::string close = std::string("</") + name + ">";
+    for (const char *p = docx_find_tag(xml.data(), end, name); p;) {
+        const char *gt = docx_find_byte(p, end, '>');
+        const char *stop = !gt ? nullptr : gt[-1] == '/' ? gt + 1 : docx_find_bytes(gt, end, close);
+        if (!stop) break;
+        if (stop != gt + 1) stop += close.size();
+        all.push_back({p, id_of(p, end), stop});
+        p = docx_find_tag(stop, end, name);
+    }
+    return all;
+}
+
+// Copies the notes of `merged.kind` that `body` refers to, numbered on from
+// the notes of the inputs before, and puts their new numbers in `body_edits`.
+int collect_notes(input_parts &input, string_view body, merged_notes &merged,
+                  std::vector<edit> *body_edits) {
+    const note_kind &kind = merged.kind;
+    std::vector<identified> refs = elements_by_id(body, kind.reference);
+    if (refs.empty()) return 0;
+    std::string name;
+    size_t len = 0;
+    bool failed = false;
+    docx_heap xml = input.related_part(kind.type, &name, &len, &failed);
+    if (!xml) return failed ? -1 : 0;
+    string_view notes(xml.get(), len);
+    collect_root(merged.root, xml.get(), len, kind.root);
+    std::vector<edit> edits;
+    if (input.map_references(name, notes, &merged.relationships, &edits) != 0) return -1;
+    std::unordered_map<string_view, std::string> numbers;
+    std::vector<std::pair<size_t, size_t>> kept;  // the copied notes' ranges
+    for (const identified &note : elements_by_id(notes, kind.note)) {
+        auto referenced = [&](const identified &r) { return r.id == note.id; };
+        if (note.id.empty() || numbers.contains(note.id) ||
+            std::none_of(refs.begin(), refs.end(), referenced))
+            continue;
+        std::string number = std::to_string(++merged.count);
+        edits.push_back({offset_in(notes, note.id), note.id.size(), number});
+        numbers.emplace(note.id, std::move(number));
+        kept.emplace_back(note.start - notes.data(), note.end - notes.data());
+    }
+    sort_edits(&edits);
+    for (auto [from, to] : kept) append_edited(&merged.notes, notes, from, to, edits);
+    for (const identified &r : refs) {
+        auto it = numbers.find(r.id);
+        if (it != numbers.end())
+            body_edits->push_back({offset_in(body, r.id), r.id.size(), it->second});
+    }
+    return 0;
+}
+
+// The notes part of `merged`, or nothing when no body refers to a note.
+void add_notes_part(const merged_notes &merged, std::vector<docx_generated_part> *parts) {
+    if (merged.count == 0) return;
+    docx_buf xml, attrs;
+    append_root_attrs(&attrs, merged.root);
+    docx_append_root(&xml, merged.kind.root, attrs.view());
+    docx_buf_append_cstr(&xml, merged.kind.separators);
+    docx_buf_append_buf(&xml, &merged.notes);
+    docx_buf_append_cstr(&xml, "</");
+    docx_buf_append_cstr(&xml, merged.kind.root);
+    docx_buf_append_cstr(&xml, ">");
+    if (xml.failed || attrs.failed || merged.notes.failed || merged.relationships.failed)
+        throw std::bad_alloc();
+    parts->push_back({merged.kind.part, std::string(xml.view()), merged.kind.content_type,
+                      merged.kind.type, std::string(merged.relationships.view())});
+}
+
 // MARK: - Inputs
 
 // Adds one input's body to `bodies` (after a line feed unless it is the first).
 int collect_input(const char *path, int number, docx_buf *bodies, merged_root &root,
-                  merged_parts &parts) {
+                  merged_parts &parts, std::span<merged_notes> notes) {
     docx_heap data;
     size_t size = 0;
     if (docx_read_file(path, &data, &size) != 0) return -1;
@@ -464,14 +646,20 @@ int collect_input(const char *path, int number, docx_buf *bodies, merged_root &r
         docx_set_error("document type declaration in merge input not supported: %s", path);
         return -1;
     }
-    const char *body = nullptr;
+    const char *body_start = nullptr;
     size_t body_len = 0;
-    if (docx_body_inner_range(xml.get(), xml_len, &body, &body_len) != 0) return -1;
-    collect_root(root, xml.get(), xml_len);
-    input_relationships rels(number, part_name.get(), {body, body_len});
-    if (rels.collect(parts, &data, size) != 0) return -1;
+    if (docx_body_inner_range(xml.get(), xml_len, &body_start, &body_len) != 0) return -1;
+    const string_view body(body_start, body_len);
+    collect_root(root, xml.get(), xml_len, "w:document");
+    input_parts input(number, &data, size, part_name.get());
+    std::vector<edit> edits;
+    if (input.map_references(part_name.get(), body, &parts.relationships, &edits) != 0) return -1;
+    for (merged_notes &n : notes)
+        if (collect_notes(input, body, n, &edits) != 0) return -1;
+    if (input.finish(parts) != 0) return -1;
+    sort_edits(&edits);
     if (number > 1) docx_buf_append(bodies, "\n", 1);
-    rels.append_body(bodies);
+    append_edited(bodies, body, 0, body.size(), edits);
     return 0;
 }
 
@@ -502,11 +690,15 @@ int merge(const char *paths_json, const char *out_path) {
     docx_buf bodies;
     merged_root root;
     merged_parts parts;
+    merged_notes notes[] = {merged_notes(NOTE_KINDS[0]), merged_notes(NOTE_KINDS[1])};
     int number = 0;
     for (const auto &element : list) {
         const std::string *path = element_path(element);
-        if (!path || collect_input(path->c_str(), ++number, &bodies, root, parts) != 0) return -1;
+        if (!path || collect_input(path->c_str(), ++number, &bodies, root, parts, notes) != 0)
+            return -1;
     }
+    std::vector<docx_generated_part> generated;
+    for (const merged_notes &n : notes) add_notes_part(n, &generated);
     // The bodies are nearly all of the part: the head goes in front of them
     // in place, so that they are never held twice.
     docx_buf attrs, head;
@@ -520,7 +712,7 @@ int merge(const char *paths_json, const char *out_path) {
         return -1;
     }
     const docx_package_extras extras = {parts.relationships.view(), parts.overrides.view(),
-                                        parts.carried};
+                                        parts.carried, generated};
     return docx_zip_write_simple(out_path, bodies.data, bodies.len, nullptr, 0, &extras);
 }
 

@@ -388,6 +388,9 @@ constexpr std::string_view APP_XML = XML_DECL
     "<Application>tavrimel-docx-tools</Application>"
     "</Properties>";
 
+constexpr std::string_view RELS_HEAD = XML_DECL "<Relationships xmlns=\"" PKG_RELS_NS "\">";
+constexpr std::string_view OFFICE_RELS_URI = OFFICE_RELS;
+
 #undef XML_DECL
 #undef PKG_RELS_NS
 #undef OFFICE_RELS
@@ -859,6 +862,53 @@ int copy_carried(zip_t *out, std::span<const docx_carried_parts> carried,
     return 0;
 }
 
+bool add_all_deflated(zip_t *za, std::span<const plain_part> parts, deflated_part *deflated) {
+    for (size_t i = 0; i < parts.size(); ++i) {
+        if (!add_deflated(za, parts[i].name, &deflated[i], 0)) {
+            docx_set_error("failed to add zip part: %s", parts[i].name);
+            return false;
+        }
+    }
+    return true;
+}
+
+// The parts made for a merged package, with their own relationship parts.
+struct generated_parts {
+    std::vector<std::string> rels_names, rels_xml;
+    std::vector<plain_part> plain;
+
+    // Takes `parts`, relating each from the main part.
+    void add(std::span<const docx_generated_part> parts, std::string *types, std::string *rels) {
+        // Reserved, so that the names that `plain` points to stay in place.
+        rels_names.reserve(parts.size());
+        rels_xml.reserve(parts.size());
+        for (size_t i = 0; i < parts.size(); ++i) {
+            const docx_generated_part &g = parts[i];
+            *rels += "<Relationship Id=\"merged";
+            *rels += std::to_string(i + 1);
+            *rels += "\" Type=\"";
+            *rels += OFFICE_RELS_URI;
+            *rels += '/';
+            *rels += g.relationship;
+            *rels += "\" Target=\"/";
+            *rels += g.name;
+            *rels += "\"/>";
+            *types += "<Override PartName=\"/";
+            *types += g.name;
+            *types += "\" ContentType=\"";
+            *types += g.content_type;
+            *types += "\"/>";
+            plain.push_back({g.name.c_str(), g.xml});
+            if (g.relationships.empty()) continue;
+            rels_names.push_back(docx_relationships_of(g.name));
+            rels_xml.push_back(std::string(RELS_HEAD));
+            rels_xml.back() += g.relationships;
+            rels_xml.back() += "</Relationships>";
+            plain.push_back({rels_names.back().c_str(), rels_xml.back()});
+        }
+    }
+};
+
 // `xml` with `extra` put in front of its last `close` bytes (its end tag).
 std::string spliced(std::string_view xml, size_t close, std::string_view extra) {
     std::string out(xml.substr(0, xml.size() - close));
@@ -964,6 +1014,15 @@ int docx_zip_extract_main(const void *data, size_t size, docx_heap *xml, size_t 
     return *xml ? 0 : -1;
 }
 
+std::string docx_relationships_of(std::string_view part) {
+    size_t slash = part.rfind('/') + 1;
+    std::string name(part.substr(0, slash));
+    name += "_rels/";
+    name += part.substr(slash);
+    name += ".rels";
+    return name;
+}
+
 // MARK: - Reading part by part
 
 struct docx_zip_reader_state {
@@ -1009,9 +1068,12 @@ int docx_zip_write_simple(const char *out_path, const char *doc_xml, size_t doc_
         core_len = CORE_XML.size();
     }
     std::string types, rels;
+    generated_parts generated;
     if (extras) {
-        types = spliced(CONTENT_TYPES_XML, std::strlen("</Types>"), extras->overrides);
-        rels = spliced(DOCUMENT_RELS_XML, std::strlen("</Relationships>"), extras->relationships);
+        std::string more_types(extras->overrides), more_rels(extras->relationships);
+        generated.add(extras->generated, &more_types, &more_rels);
+        types = spliced(CONTENT_TYPES_XML, std::strlen("</Types>"), more_types);
+        rels = spliced(DOCUMENT_RELS_XML, std::strlen("</Relationships>"), more_rels);
     }
     const plain_part parts[] = {
         {"[Content_Types].xml", extras ? types : CONTENT_TYPES_XML},
@@ -1024,17 +1086,17 @@ int docx_zip_write_simple(const char *out_path, const char *doc_xml, size_t doc_
     };
     // Declared before the archive, which reads them until it is closed.
     deflated_part deflated[std::size(parts)];
+    std::unique_ptr<deflated_part[]> deflated_generated(
+        extras ? new deflated_part[generated.plain.size()] : nullptr);
     std::vector<std::unique_ptr<part_reader>> readers;
     if (!deflate_parts(parts, deflated)) return -1;
+    if (extras && !deflate_parts(generated.plain, deflated_generated.get())) return -1;
     zip_owner za = create_output(out_path);
     if (!za) return -1;
-    for (size_t i = 0; i < std::size(parts); ++i) {
-        if (!add_deflated(za.get(), parts[i].name, &deflated[i], 0)) {
-            docx_set_error("failed to add zip part: %s", parts[i].name);
-            return -1;
-        }
-    }
-    if (extras && copy_carried(za.get(), extras->carried, &readers) != 0) return -1;
+    if (!add_all_deflated(za.get(), parts, deflated)) return -1;
+    if (!extras) return finish_output(&za, out_path, "failed to finalize zip");
+    if (!add_all_deflated(za.get(), generated.plain, deflated_generated.get())) return -1;
+    if (copy_carried(za.get(), extras->carried, &readers) != 0) return -1;
     return finish_output(&za, out_path, "failed to finalize zip");
 }
 

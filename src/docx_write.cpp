@@ -11,9 +11,10 @@ namespace {
 
 using std::string_view;
 
-constexpr string_view DOCUMENT_HEAD =
-    "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n"
-    "<w:document xmlns:w=\"http://schemas.openxmlformats.org/wordprocessingml/2006/main\" "
+constexpr string_view XML_DECLARATION =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n";
+constexpr string_view W_AND_R_DECLARATIONS =
+    " xmlns:w=\"http://schemas.openxmlformats.org/wordprocessingml/2006/main\" "
     "xmlns:r=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships\"";
 constexpr string_view DOCUMENT_TAIL =
     "<w:sectPr><w:pgSz w:w=\"12240\" w:h=\"15840\"/><w:pgMar w:top=\"1440\" w:right=\"1440\" "
@@ -239,10 +240,18 @@ int write_from_text(const char *text, const char *path, bool markdown) {
 
 }  // namespace
 
-void docx_append_document_head(docx_buf *out, std::string_view root_attrs) {
-    append(out, DOCUMENT_HEAD);
+void docx_append_root(docx_buf *out, std::string_view name, std::string_view root_attrs) {
+    append(out, XML_DECLARATION);
+    append(out, "<");
+    append(out, name);
+    append(out, W_AND_R_DECLARATIONS);
     append(out, root_attrs);
-    append(out, "><w:body>");
+    append(out, ">");
+}
+
+void docx_append_document_head(docx_buf *out, std::string_view root_attrs) {
+    docx_append_root(out, "w:document", root_attrs);
+    append(out, "<w:body>");
 }
 
 void docx_append_document_tail(docx_buf *out) {

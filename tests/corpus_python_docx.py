@@ -15,8 +15,9 @@ twice or was replaced wrongly:
   Word keeps for older readers too) and leaves the text python-docx reads with
   exactly those occurrences replaced;
 - merging the document with itself gives a document in which python-docx reads
-  every word of its body twice, whose body's relationship references (pictures,
-  hyperlinks, headers) name parts as the input's do, each part typed.
+  every word of its body and of the notes it refers to twice, and whose body's
+  relationship references (pictures, hyperlinks, headers) name parts as the
+  input's do, each part typed.
 
   corpus_python_docx.py DOCX_TOOLS CORPUS_DIR
 
@@ -221,6 +222,11 @@ def replace_differences(tool, path, document, out):
             yield f"{how} leaves {sample(have - want)} where python-docx expects {sample(want - have)}"
 
 
+def part_name(folder, target):
+    """The part a relationship's target names from a part in `folder`."""
+    return target[1:] if target.startswith("/") else posixpath.normpath(posixpath.join(folder, target))
+
+
 def broken_references(path, main):
     """The relationship IDs that the main part's body uses without naming an
     existing part (or an external target), with how often; and the parts
@@ -242,9 +248,7 @@ def broken_references(path, main):
             if r.get("TargetMode") == "External":
                 targets[r.get("Id")] = True
             else:
-                part = target[1:] if target.startswith("/") else \
-                    posixpath.normpath(posixpath.join(folder, target))
-                targets[r.get("Id")] = part.lower() in names
+                targets[r.get("Id")] = part_name(folder, target).lower() in names
         broken = collections.Counter()
         for e in etree.fromstring(read(main)).iter(qn("w:body")):
             for d in e.iter():
@@ -252,6 +256,30 @@ def broken_references(path, main):
                     if k.startswith(RELATIONSHIPS) and not targets.get(v):
                         broken[v] += 1
         return broken, untyped
+
+
+def note_words(path, main):
+    """The words of the footnotes and endnotes that the body refers to."""
+    with zipfile.ZipFile(path) as z:
+        names = {n.lower(): n for n in z.namelist()}
+        read = lambda name: z.read(names[name.lower()]) if name.lower() in names else None
+        folder, name = posixpath.split(main)
+        rels_xml = read(posixpath.join(folder, "_rels", name + ".rels"))
+        body = etree.fromstring(read(main)).find(qn("w:body"))
+        found = collections.Counter()
+        for kind in ("footnote", "endnote"):
+            targets = [r.get("Target") for r in (etree.fromstring(rels_xml) if rels_xml else [])
+                       if r.get("Type", "").endswith("/" + kind + "s")
+                       and r.get("TargetMode") != "External"]
+            part = read(part_name(folder, targets[0])) if targets else None
+            if not part:
+                continue
+            notes = {n.get(qn("w:id")): n for n in etree.fromstring(part).iter(qn(f"w:{kind}"))}
+            for ref in body.iter(qn(f"w:{kind}Reference")):
+                note = notes.get(ref.get(qn("w:id")))
+                if note is not None:
+                    found += words(shown_text(note))
+        return found
 
 
 def merge_differences(tool, path, document, out):
@@ -262,6 +290,10 @@ def merge_differences(tool, path, document, out):
     want, have = once + once, words(shown_text(docx.Document(out).element.body))
     if want != have:
         yield f"merged with itself, lacks {sample(want - have)}, has more {sample(have - want)}"
+    once, twice = note_words(path, document.part.partname[1:]), note_words(out, "word/document.xml")
+    if twice != once + once:
+        yield f"merged with itself, its notes lack {sample(once + once - twice)}, " \
+              f"have more {sample(twice - once - once)}"
     once, _ = broken_references(path, document.part.partname[1:])
     twice, untyped = broken_references(out, "word/document.xml")
     if twice != once + once:

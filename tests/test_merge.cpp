@@ -271,6 +271,84 @@ TEST_F(MergeRelationships, BodiesKeepTheirPartsUnderNewIds) {
     EXPECT_EQ(rels.find("outside"), std::string::npos);
 }
 
+// Notes that a body refers to come along, numbered on across the inputs,
+// with what they refer to; the notes part declares the inputs' namespaces.
+TEST_F(MergeRelationships, NotesAreNumberedOnAcrossInputs) {
+    const std::string xml_decl =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n";
+    const std::string roots =
+        " xmlns:w=\"" + std::string(W_NS) + "\" xmlns:r=\"" + std::string(R_NS) + "\"";
+    auto body = [](const char *first, const char *end_note) {
+        return std::string("<w:p><w:r><w:footnoteReference w:id=\"") + first +
+               "\"/></w:r><w:r><w:footnoteReference w:id=\"9\"/></w:r><w:r>"
+               "<w:endnoteReference w:customMarkFollows=\"1\" w:id=\"" +
+               end_note + "\"/></w:r></w:p>";
+    };
+    const std::string note =
+        "<w:p><w:hyperlink r:id=\"rId1\"><w:r><w:t>five</w:t></w:r></w:hyperlink></w:p>";
+    testkit::Entries entries = package();
+    entries[1].second = document(body("5", "2"));
+    entries[2].second = relationships(relationship("rId7", "footnotes", "footnotes.xml") +
+                                      relationship("rId8", "endnotes", "endnotes.xml"));
+    entries.push_back({"word/footnotes.xml",
+                       xml_decl + "<w:footnotes" + roots +
+                           " xmlns:x=\"urn:x\">"
+                           "<w:footnote w:type=\"separator\" w:id=\"-1\"><w:p/></w:footnote>"
+                           "<w:footnote w:id=\"6\"><w:p/></w:footnote>"
+                           "<w:footnote w:id=\"5\">" +
+                           note + "</w:footnote></w:footnotes>"});
+    entries.push_back({"word/_rels/footnotes.xml.rels",
+                       relationships(relationship("rId1", "hyperlink", "https://example.com/",
+                                                  " TargetMode=\"External\""))});
+    entries.push_back({"word/endnotes.xml", xml_decl + "<w:endnotes" + roots +
+                                                "><w:endnote x:a=\"1\" w:id=\"2\"/></w:endnotes>"});
+    std::string a = dir.file("a.docx");
+    testkit::write_zip(a, entries);
+
+    ASSERT_EQ(merged({a, a}), expected(body("1", "1") + "\n" + body("2", "2")))
+        << docx_last_error();
+    auto numbered = [&](const char *id, const char *rel) {
+        std::string n = note;
+        n.replace(n.find("rId1"), 4, rel);
+        return std::string("<w:footnote w:id=\"") + id + "\">" + n + "</w:footnote>";
+    };
+    EXPECT_EQ(
+        testkit::read_entry(out, "word/footnotes.xml"),
+        xml_decl + "<w:footnotes" + roots +
+            " xmlns:x=\"urn:x\">"
+            "<w:footnote w:type=\"separator\" w:id=\"-1\"><w:p><w:r><w:separator/></w:r></w:p>"
+            "</w:footnote><w:footnote w:type=\"continuationSeparator\" w:id=\"0\"><w:p><w:r>"
+            "<w:continuationSeparator/></w:r></w:p></w:footnote>" +
+            numbered("1", "m1_rId1") + numbered("2", "m2_rId1") + "</w:footnotes>");
+    std::string endnotes = testkit::read_entry(out, "word/endnotes.xml");
+    EXPECT_NE(
+        endnotes.find(
+            "<w:endnote x:a=\"1\" w:id=\"1\"/><w:endnote x:a=\"1\" w:id=\"2\"/></w:endnotes>"),
+        std::string::npos)
+        << endnotes;
+    std::string note_rels = testkit::read_entry(out, "word/_rels/footnotes.xml.rels");
+    for (const char *id : {"m1_rId1", "m2_rId1"})
+        EXPECT_NE(note_rels.find(relationship(id, "hyperlink", "https://example.com/",
+                                              " TargetMode=\"External\"")),
+                  std::string::npos)
+            << note_rels;
+    std::string rels = testkit::read_entry(out, "word/_rels/document.xml.rels");
+    std::string types = testkit::read_entry(out, "[Content_Types].xml");
+    for (const char *kind : {"footnotes", "endnotes"}) {
+        EXPECT_NE(rels.find(std::string(REL) + kind + "\" Target=\"/word/" + kind + ".xml\"/>"),
+                  std::string::npos)
+            << rels;
+        EXPECT_NE(
+            types.find(
+                std::string("<Override PartName=\"/word/") + kind +
+                ".xml\" "
+                "ContentType=\"application/vnd.openxmlformats-officedocument.wordprocessingml." +
+                kind + "+xml\"/>"),
+            std::string::npos)
+            << types;
+    }
+}
+
 // A carried part that is damaged fails the merge, as a damaged main part does.
 TEST_F(MergeRelationships, DamagedCarriedPartFailsTheMerge) {
     std::string a = dir.file("a.docx");
