@@ -8,6 +8,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cstring>
 #include <new>
@@ -500,28 +501,43 @@ class input_parts {
 
 // MARK: - Notes
 
-// Footnotes or endnotes: a reference in the body names its note by w:id.
+// Footnotes, endnotes or comments: the body names a note by its w:id.
 struct note_kind {
-    const char *reference;  // "w:footnoteReference"
-    const char *note;       // "w:footnote"
-    const char *root;       // "w:footnotes"
-    const char *type;       // the last segment of the relationship type
-    const char *part;       // the merged notes part
+    std::array<const char *, 3> references;  // the elements that do, or null
+    const char *note;                        // "w:footnote"
+    const char *root;                        // "w:footnotes"
+    const char *type;                        // the last segment of the relationship type
+    const char *part;                        // the merged notes part
     const char *content_type;
     const char *separators;  // the notes Word draws the separator lines with
 };
 
 constexpr note_kind NOTE_KINDS[] = {
-    {"w:footnoteReference", "w:footnote", "w:footnotes", "footnotes", "word/footnotes.xml",
+    {{"w:footnoteReference"},
+     "w:footnote",
+     "w:footnotes",
+     "footnotes",
+     "word/footnotes.xml",
      "application/vnd.openxmlformats-officedocument.wordprocessingml.footnotes+xml",
      "<w:footnote w:type=\"separator\" w:id=\"-1\"><w:p><w:r><w:separator/></w:r></w:p>"
      "</w:footnote><w:footnote w:type=\"continuationSeparator\" w:id=\"0\"><w:p><w:r>"
      "<w:continuationSeparator/></w:r></w:p></w:footnote>"},
-    {"w:endnoteReference", "w:endnote", "w:endnotes", "endnotes", "word/endnotes.xml",
+    {{"w:endnoteReference"},
+     "w:endnote",
+     "w:endnotes",
+     "endnotes",
+     "word/endnotes.xml",
      "application/vnd.openxmlformats-officedocument.wordprocessingml.endnotes+xml",
      "<w:endnote w:type=\"separator\" w:id=\"-1\"><w:p><w:r><w:separator/></w:r></w:p>"
      "</w:endnote><w:endnote w:type=\"continuationSeparator\" w:id=\"0\"><w:p><w:r>"
      "<w:continuationSeparator/></w:r></w:p></w:endnote>"},
+    {{"w:commentRangeStart", "w:commentRangeEnd", "w:commentReference"},
+     "w:comment",
+     "w:comments",
+     "comments",
+     "word/comments.xml",
+     "application/vnd.openxmlformats-officedocument.wordprocessingml.comments+xml",
+     ""},
 };
 
 // The notes of one kind that the merged bodies refer to, numbered anew.
@@ -571,7 +587,12 @@ std::vector<identified> elements_by_id(string_view xml, const char *name) {
 int collect_notes(input_parts &input, string_view body, merged_notes &merged,
                   std::vector<edit> *body_edits) {
     const note_kind &kind = merged.kind;
-    std::vector<identified> refs = elements_by_id(body, kind.reference);
+    std::vector<identified> refs;
+    for (const char *name : kind.references) {
+        if (!name) break;
+        std::vector<identified> more = elements_by_id(body, name);
+        refs.insert(refs.end(), more.begin(), more.end());
+    }
     if (refs.empty()) return 0;
     std::string name;
     size_t len = 0;
@@ -690,7 +711,8 @@ int merge(const char *paths_json, const char *out_path) {
     docx_buf bodies;
     merged_root root;
     merged_parts parts;
-    merged_notes notes[] = {merged_notes(NOTE_KINDS[0]), merged_notes(NOTE_KINDS[1])};
+    merged_notes notes[] = {merged_notes(NOTE_KINDS[0]), merged_notes(NOTE_KINDS[1]),
+                            merged_notes(NOTE_KINDS[2])};
     int number = 0;
     for (const auto &element : list) {
         const std::string *path = element_path(element);

@@ -15,7 +15,7 @@ twice or was replaced wrongly:
   Word keeps for older readers too) and leaves the text python-docx reads with
   exactly those occurrences replaced;
 - merging the document with itself gives a document in which python-docx reads
-  every word of its body and of the notes it refers to twice, and whose body's
+  every word of its body and of the notes and comments it refers to twice, and whose body's
   relationship references (pictures, hyperlinks, headers) name parts as the
   input's do, each part typed.
 
@@ -259,7 +259,7 @@ def broken_references(path, main):
 
 
 def note_words(path, main):
-    """The words of the footnotes and endnotes that the body refers to."""
+    """The words of the footnotes, endnotes and comments that the body refers to."""
     with zipfile.ZipFile(path) as z:
         names = {n.lower(): n for n in z.namelist()}
         read = lambda name: z.read(names[name.lower()]) if name.lower() in names else None
@@ -267,7 +267,10 @@ def note_words(path, main):
         rels_xml = read(posixpath.join(folder, "_rels", name + ".rels"))
         body = etree.fromstring(read(main)).find(qn("w:body"))
         found = collections.Counter()
-        for kind in ("footnote", "endnote"):
+        for kind, references in (("footnote", ["footnoteReference"]),
+                                 ("endnote", ["endnoteReference"]),
+                                 ("comment", ["commentRangeStart", "commentRangeEnd",
+                                              "commentReference"])):
             targets = [r.get("Target") for r in (etree.fromstring(rels_xml) if rels_xml else [])
                        if r.get("Type", "").endswith("/" + kind + "s")
                        and r.get("TargetMode") != "External"]
@@ -275,10 +278,9 @@ def note_words(path, main):
             if not part:
                 continue
             notes = {n.get(qn("w:id")): n for n in etree.fromstring(part).iter(qn(f"w:{kind}"))}
-            for ref in body.iter(qn(f"w:{kind}Reference")):
-                note = notes.get(ref.get(qn("w:id")))
-                if note is not None:
-                    found += words(shown_text(note))
+            ids = {e.get(qn("w:id")) for e in body.iter(*(qn(f"w:{r}") for r in references))}
+            for note in (notes[i] for i in ids if i in notes):
+                found += words(shown_text(note))
         return found
 
 

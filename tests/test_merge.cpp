@@ -245,13 +245,14 @@ TEST_F(MergeRelationships, BodiesKeepTheirPartsUnderNewIds) {
     std::string types = testkit::read_entry(out, "[Content_Types].xml");
     std::string rels = testkit::read_entry(out, "word/_rels/document.xml.rels");
     for (int n : {1, 2}) {
-        std::string prefix = "merged/" + std::to_string(n) + "/";
+        const std::string number = std::to_string(n);
+        const std::string prefix = "merged/" + number + "/";
         for (size_t i = 0; i < copied.size(); ++i) {
             EXPECT_EQ(names[7 + (n - 1) * copied.size() + i], prefix + copied[i]);
             EXPECT_EQ(testkit::read_entry(out, prefix + copied[i]),
                       testkit::read_entry(a, copied[i]));
         }
-        std::string id = "m" + std::to_string(n) + "_";
+        const std::string id = "m" + number + "_";
         for (const std::string &e :
              {relationship(id + "rId2", "hyperlink", "http://example.com/?a=1&amp;b=2",
                            " TargetMode=\"External\""),
@@ -271,18 +272,27 @@ TEST_F(MergeRelationships, BodiesKeepTheirPartsUnderNewIds) {
     EXPECT_EQ(rels.find("outside"), std::string::npos);
 }
 
-// Notes that a body refers to come along, numbered on across the inputs,
+// Notes and comments that a body refers to come along, numbered on across the inputs,
 // with what they refer to; the notes part declares the inputs' namespaces.
 TEST_F(MergeRelationships, NotesAreNumberedOnAcrossInputs) {
     const std::string xml_decl =
         "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n";
     const std::string roots =
         " xmlns:w=\"" + std::string(W_NS) + "\" xmlns:r=\"" + std::string(R_NS) + "\"";
-    auto body = [](const char *first, const char *end_note) {
-        return std::string("<w:p><w:r><w:footnoteReference w:id=\"") + first +
-               "\"/></w:r><w:r><w:footnoteReference w:id=\"9\"/></w:r><w:r>"
-               "<w:endnoteReference w:customMarkFollows=\"1\" w:id=\"" +
-               end_note + "\"/></w:r></w:p>";
+    auto body = [](const std::string &first, const std::string &other) {
+        std::string b = "<w:p><w:r><w:footnoteReference w:id=\"";
+        b += first;
+        b += "\"/></w:r><w:r><w:footnoteReference w:id=\"9\"/></w:r><w:r>"
+             "<w:endnoteReference w:customMarkFollows=\"1\" w:id=\"";
+        b += other;
+        b += "\"/></w:r></w:p><w:commentRangeStart w:id=\"";
+        b += other;
+        b += "\"/><w:p/><w:commentRangeEnd w:id=\"";
+        b += other;
+        b += "\"/><w:p><w:r><w:commentReference w:id=\"";
+        b += other;
+        b += "\"/></w:r></w:p>";
+        return b;
     };
     const std::string note =
         "<w:p><w:hyperlink r:id=\"rId1\"><w:r><w:t>five</w:t></w:r></w:hyperlink></w:p>";
@@ -302,6 +312,13 @@ TEST_F(MergeRelationships, NotesAreNumberedOnAcrossInputs) {
                                                   " TargetMode=\"External\""))});
     entries.push_back({"word/endnotes.xml", xml_decl + "<w:endnotes" + roots +
                                                 "><w:endnote x:a=\"1\" w:id=\"2\"/></w:endnotes>"});
+    entries.push_back(
+        {"word/comments.xml",
+         xml_decl + "<w:comments" + roots +
+             "><w:comment w:id=\"2\" w:author=\"A\"><w:p/></w:comment></w:comments>"});
+    entries[2].second = relationships(relationship("rId7", "footnotes", "footnotes.xml") +
+                                      relationship("rId8", "endnotes", "endnotes.xml") +
+                                      relationship("rId9", "comments", "comments.xml"));
     std::string a = dir.file("a.docx");
     testkit::write_zip(a, entries);
 
@@ -334,7 +351,11 @@ TEST_F(MergeRelationships, NotesAreNumberedOnAcrossInputs) {
             << note_rels;
     std::string rels = testkit::read_entry(out, "word/_rels/document.xml.rels");
     std::string types = testkit::read_entry(out, "[Content_Types].xml");
-    for (const char *kind : {"footnotes", "endnotes"}) {
+    EXPECT_NE(testkit::read_entry(out, "word/comments.xml")
+                  .find("<w:comment w:id=\"1\" w:author=\"A\"><w:p/></w:comment><w:comment "
+                        "w:id=\"2\" w:author=\"A\"><w:p/></w:comment></w:comments>"),
+              std::string::npos);
+    for (const char *kind : {"footnotes", "endnotes", "comments"}) {
         EXPECT_NE(rels.find(std::string(REL) + kind + "\" Target=\"/word/" + kind + ".xml\"/>"),
                   std::string::npos)
             << rels;
