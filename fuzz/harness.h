@@ -300,27 +300,16 @@ inline bool write_bytes(const std::string &path, std::string_view bytes) {
     return std::fclose(f) == 0 && ok;
 }
 
-// A package around `doc_xml`, stored uncompressed so that mutations of the
-// XML reach the library instead of failing the CRC.
-inline bool write_package(const std::string &path, std::string_view doc_xml) {
-    static constexpr std::string_view types =
-        "<?xml version=\"1.0\"?><Types "
-        "xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\"><Override "
-        "PartName=\"/word/document.xml\" ContentType=\"application/"
-        "vnd.openxmlformats-officedocument.wordprocessingml.document.main+xml\"/></Types>";
-    static constexpr std::string_view core =
-        "<?xml version=\"1.0\"?><cp:coreProperties "
-        "xmlns:cp=\"http://schemas.openxmlformats.org/package/2006/metadata/core-properties\" "
-        "xmlns:dc=\"http://purl.org/dc/elements/1.1/\"><dc:title>T &amp; t</dc:title>"
-        "<dc:creator>fuzz</dc:creator></cp:coreProperties>";
+// A package of the given entries, stored uncompressed so that mutations of
+// the XML reach the library instead of failing the CRC.
+inline bool write_stored(const std::string &path,
+                         const std::vector<std::pair<std::string, std::string_view>> &entries) {
     int err = 0;
     zip_t *za = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &err);
     if (!za) return false;
-    for (auto [name, bytes] :
-         {std::pair{"[Content_Types].xml", types}, std::pair{"word/document.xml", doc_xml},
-          std::pair{"docProps/core.xml", core}}) {
+    for (const auto &[name, bytes] : entries) {
         zip_source_t *src = zip_source_buffer(za, bytes.data(), bytes.size(), 0);
-        zip_int64_t idx = src ? zip_file_add(za, name, src, 0) : -1;
+        zip_int64_t idx = src ? zip_file_add(za, name.c_str(), src, 0) : -1;
         if (idx < 0 ||
             zip_set_file_compression(za, static_cast<zip_uint64_t>(idx), ZIP_CM_STORE, 0)) {
             if (src && idx < 0) zip_source_free(src);
@@ -329,6 +318,24 @@ inline bool write_package(const std::string &path, std::string_view doc_xml) {
         }
     }
     return zip_close(za) == 0;
+}
+
+constexpr std::string_view MAIN_CONTENT_TYPES =
+    "<?xml version=\"1.0\"?><Types "
+    "xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\"><Override "
+    "PartName=\"/word/document.xml\" ContentType=\"application/"
+    "vnd.openxmlformats-officedocument.wordprocessingml.document.main+xml\"/></Types>";
+
+// A package around `doc_xml`.
+inline bool write_package(const std::string &path, std::string_view doc_xml) {
+    static constexpr std::string_view core =
+        "<?xml version=\"1.0\"?><cp:coreProperties "
+        "xmlns:cp=\"http://schemas.openxmlformats.org/package/2006/metadata/core-properties\" "
+        "xmlns:dc=\"http://purl.org/dc/elements/1.1/\"><dc:title>T &amp; t</dc:title>"
+        "<dc:creator>fuzz</dc:creator></cp:coreProperties>";
+    return write_stored(path, {{"[Content_Types].xml", MAIN_CONTENT_TYPES},
+                               {"word/document.xml", doc_xml},
+                               {"docProps/core.xml", core}});
 }
 
 // One folder per process, removed at exit, holding the files of the runs and
@@ -549,21 +556,51 @@ inline std::string copied_parts_problem(const std::string &list, Parts *parts) {
     return "";
 }
 
-// Input: the JSON list of paths. Only bare names are tried, so that the list
-// reaches nothing outside the scratch folder (no devices, no pipes).
-inline std::string run_merge(std::string_view in) {
-    std::string list(in.substr(0, in.find('\0')));
-    if (list.find_first_of("/\\") != std::string::npos) return "";
-    InScratch here;
+// Merges the list (run in the scratch folder) and checks the package; its
+// XML parts must be well-formed when the inputs' were.
+inline std::string merged_problem(const std::string &list, bool inputs_well_formed) {
     const char *out = "merged.docx";
     if (!docx_merge(list.c_str(), out)) return "";
     Parts parts;
     std::string p = package_problem(out, &parts);
     if (p.empty()) p = copied_parts_problem(list, &parts);
-    if (p.empty()) p = malformed_parts(parts, inputs_well_formed(list) ? "" : "word/document.xml");
+    if (p.empty() && inputs_well_formed) p = malformed_parts(parts);
     if (p.empty()) p = reread_problem(out);
     std::remove(out);
     return p;
+}
+
+// The parts a merge reads besides the main part, in the order the pieces of
+// a "parts" input give them.
+constexpr const char *MERGED_PART_NAMES[] = {"word/document.xml",   "word/_rels/document.xml.rels",
+                                             "[Content_Types].xml", "word/footnotes.xml",
+                                             "word/comments.xml",   "word/media/image1.png"};
+
+// Input: either the JSON list of paths, or (when it starts with '<') the
+// pieces, between NUL bytes, of one package that is merged with itself: its
+// main part, relationships, content types, footnotes, comments, a picture.
+// Only bare names are tried, so that a list reaches nothing outside the
+// scratch folder (no devices, no pipes).
+inline std::string run_merge(std::string_view in) {
+    InScratch here;
+    if (in.empty() || in[0] != '<') {
+        std::string list(in.substr(0, in.find('\0')));
+        if (list.find_first_of("/\\") != std::string::npos) return "";
+        return merged_problem(list, inputs_well_formed(list));
+    }
+    std::vector<std::pair<std::string, std::string_view>> entries;
+    bool pieces_well_formed = true;
+    for (const char *name : MERGED_PART_NAMES) {
+        size_t nul = in.find('\0');
+        entries.emplace_back(name, in.substr(0, nul));
+        if (is_xml_part(name) && !xml_well_formed(entries.back().second))
+            pieces_well_formed = false;
+        if (nul == std::string_view::npos) break;
+        in.remove_prefix(nul + 1);
+    }
+    if (entries.size() < 3) entries.emplace_back("[Content_Types].xml", MAIN_CONTENT_TYPES);
+    if (!write_stored(scratch().file("parts.docx"), entries)) return "";
+    return merged_problem("[\"parts.docx\",\"parts.docx\"]", pieces_well_formed);
 }
 
 }  // namespace fuzzkit

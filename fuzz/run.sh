@@ -75,6 +75,28 @@ make_seeds() {
                  '["m0.docx","m1.docx","m2.docx"]' '["a.docx","m3.docx","m4.docx","b.docx"]'
                  '["m5.docx","m6.docx","m7.docx"]' '[]' '["missing.docx"]')
     for i in "${!lists[@]}"; do printf '%s' "${lists[i]}" >"$work/seeds/merge/$i.json"; done
+    # Packages in pieces for the merge target: documents that refer to other
+    # parts, notes or comments, whose pieces fit the input size.
+    i=0
+    for f in "${docs[@]}"; do
+        unzip -p "$f" word/document.xml 2>/dev/null |
+            grep -qE ' r:(id|embed)=|<w:(footnote|comment)Reference' || continue
+        merge_pieces "$f" "$work/seeds/merge/parts$i"
+        [ "$(stat -c %s "$work/seeds/merge/parts$i")" -le 262144 ] || rm "$work/seeds/merge/parts$i"
+        i=$((i + 1))
+    done
+}
+
+# A merge seed from a package's parts, in the order the target reads them,
+# each followed by a NUL byte (the picture is the first media entry, if any).
+merge_pieces() {  # DOCX OUT
+    local part media
+    media=$(unzip -Z1 "$1" 2>/dev/null | grep -m1 '^word/media/' || true)
+    for part in word/document.xml word/_rels/document.xml.rels '[[]Content_Types].xml' \
+                word/footnotes.xml word/comments.xml "$media"; do
+        [ -n "$part" ] && unzip -p "$1" "$part" 2>/dev/null | tr -d '\000'
+        printf '\0'
+    done >"$2"
 }
 
 run_target() {  # NAME

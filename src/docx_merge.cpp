@@ -264,19 +264,33 @@ std::vector<string_view> references(string_view body) {
     size_t scanned = 0;
     bool in_tag = false;
     const char *end = body.data() + body.size();
-    for (const char *r = docx_find_bytes(body.data(), end, "r:"); r;
-         r = docx_find_bytes(r + 2, end, "r:")) {
+    for (const char *r = docx_find_bytes(body.data(), end, "r:"); r;) {
         const size_t at = static_cast<size_t>(r - body.data());
-        if (at == 0 || WHITE_SPACE.find(body[at - 1]) == string_view::npos) continue;
-        size_t mark = body.substr(scanned, at - scanned).find_last_of("<>");
-        if (mark != string_view::npos) in_tag = body[scanned + mark] == '<';
-        scanned = at;
-        const char *p = r;
-        xml_attr a;
-        if (in_tag && next_attr(p, end, a) && a.name.starts_with("r:"))
-            ids.push_back(unquoted(a.quoted));
+        const char *next = r + 2;
+        if (at > 0 && WHITE_SPACE.find(body[at - 1]) != string_view::npos) {
+            size_t mark = body.substr(scanned, at - scanned).find_last_of("<>");
+            if (mark != string_view::npos) in_tag = body[scanned + mark] == '<';
+            scanned = at;
+            const char *p = r;
+            xml_attr a;
+            if (in_tag && next_attr(p, end, a)) {
+                ids.push_back(unquoted(a.quoted));
+                // Past the value: what it holds is no attribute.
+                next = p;
+                scanned = static_cast<size_t>(p - body.data());
+            }
+        }
+        r = docx_find_bytes(next, end, "r:");
     }
     return ids;
+}
+
+// IDs are names; one of other characters (a quote, an entity) is not carried,
+// since its new form could not be written as it stands.
+bool plain_id(string_view id) {
+    return std::all_of(id.begin(), id.end(), [](unsigned char c) {
+        return std::isalnum(c) || c == '_' || c == '-' || c == '.' || c >= 0x80;
+    });
 }
 
 std::string numbered(const char *lead, int number, char tail) {
@@ -300,6 +314,7 @@ void append_edited(docx_buf *out, string_view text, size_t from, size_t to,
     auto e = std::lower_bound(edits.begin(), edits.end(), from,
                               [](const edit &a, size_t at) { return a.at < at; });
     for (; e != edits.end() && e->at + e->len <= to; ++e) {
+        if (e->at < from) continue;  // overlaps the edit before: never made
         docx_buf_append_sv(out, text.substr(from, e->at - from));
         docx_buf_append_sv(out, e->text);
         from = e->at + e->len;
@@ -345,10 +360,10 @@ class input_parts {
         if (refs.empty() || !open()) return 0;
         loaded rels;
         if (!load(docx_relationships_of(source), &rels)) return rels.failed ? -1 : 0;
+        const std::unordered_set<string_view> referenced(refs.begin(), refs.end());
         std::unordered_map<string_view, std::string> ids;
         for (const relationship &rel : read_relationships(rels.view())) {
-            if (ids.contains(rel.id) || std::find(refs.begin(), refs.end(), rel.id) == refs.end())
-                continue;
+            if (!plain_id(rel.id) || ids.contains(rel.id) || !referenced.contains(rel.id)) continue;
             std::string target;
             if (!rel.external) {
                 target = zip_->entry_name(resolve(folder_of(source), rel.target).c_str());
@@ -570,16 +585,23 @@ struct identified {
 std::vector<identified> elements_by_id(string_view xml, const char *name) {
     std::vector<identified> all;
     const char *end = xml.data() + xml.size();
-    const std::string close = std::string("</") + name + ">";
     for (const char *p = docx_find_tag(xml.data(), end, name); p;) {
-        const char *gt = docx_find_byte(p, end, '>');
-        const char *stop = !gt ? nullptr : gt[-1] == '/' ? gt + 1 : docx_find_bytes(gt, end, close);
+        const char *stop = docx_element_end(p, end, name);
         if (!stop) break;
-        if (stop != gt + 1) stop += close.size();
         all.push_back({p, id_of(p, end), stop});
         p = docx_find_tag(stop, end, name);
     }
     return all;
+}
+
+// The w:id values of the start tags `name` of `xml`.
+std::vector<string_view> tag_ids(string_view xml, const char *name) {
+    std::vector<string_view> ids;
+    const char *end = xml.data() + xml.size();
+    for (const char *p = docx_find_tag(xml.data(), end, name); p;
+         p = docx_find_tag(p + 1, end, name))
+        ids.push_back(id_of(p, end));
+    return ids;
 }
 
 // Copies the notes of `merged.kind` that `body` refers to, numbered on from
@@ -587,10 +609,10 @@ std::vector<identified> elements_by_id(string_view xml, const char *name) {
 int collect_notes(input_parts &input, string_view body, merged_notes &merged,
                   std::vector<edit> *body_edits) {
     const note_kind &kind = merged.kind;
-    std::vector<identified> refs;
+    std::vector<string_view> refs;
     for (const char *name : kind.references) {
         if (!name) break;
-        std::vector<identified> more = elements_by_id(body, name);
+        std::vector<string_view> more = tag_ids(body, name);
         refs.insert(refs.end(), more.begin(), more.end());
     }
     if (refs.empty()) return 0;
@@ -603,13 +625,11 @@ int collect_notes(input_parts &input, string_view body, merged_notes &merged,
     collect_root(merged.root, xml.get(), len, kind.root);
     std::vector<edit> edits;
     if (input.map_references(name, notes, &merged.relationships, &edits) != 0) return -1;
+    const std::unordered_set<string_view> referenced(refs.begin(), refs.end());
     std::unordered_map<string_view, std::string> numbers;
     std::vector<std::pair<size_t, size_t>> kept;  // the copied notes' ranges
     for (const identified &note : elements_by_id(notes, kind.note)) {
-        auto referenced = [&](const identified &r) { return r.id == note.id; };
-        if (note.id.empty() || numbers.contains(note.id) ||
-            std::none_of(refs.begin(), refs.end(), referenced))
-            continue;
+        if (note.id.empty() || numbers.contains(note.id) || !referenced.contains(note.id)) continue;
         std::string number = std::to_string(++merged.count);
         edits.push_back({offset_in(notes, note.id), note.id.size(), number});
         numbers.emplace(note.id, std::move(number));
@@ -617,10 +637,10 @@ int collect_notes(input_parts &input, string_view body, merged_notes &merged,
     }
     sort_edits(&edits);
     for (auto [from, to] : kept) append_edited(&merged.notes, notes, from, to, edits);
-    for (const identified &r : refs) {
-        auto it = numbers.find(r.id);
+    for (string_view id : refs) {
+        auto it = numbers.find(id);
         if (it != numbers.end())
-            body_edits->push_back({offset_in(body, r.id), r.id.size(), it->second});
+            body_edits->push_back({offset_in(body, id), id.size(), it->second});
     }
     return 0;
 }
