@@ -58,6 +58,10 @@ struct merged_root {
     word_set prefixes;  // declaring attribute names: "xmlns", "xmlns:w14", ...
     docx_buf declarations;
     word_set ignorable;
+
+    bool failed() const {
+        return prefixes.words.failed || declarations.failed || ignorable.words.failed;
+    }
 };
 
 struct xml_attr {
@@ -357,9 +361,10 @@ class input_parts {
     int map_references(const std::string &source, string_view xml, docx_buf *out_rels,
                        std::vector<edit> *edits) {
         std::vector<string_view> refs = references(xml);
-        if (refs.empty() || !open()) return 0;
-        loaded rels;
-        if (!load(docx_relationships_of(source), &rels)) return rels.failed ? -1 : 0;
+        if (refs.empty()) return 0;
+        if (!open()) return -1;
+        const loaded &rels = relationships(source);
+        if (!rels.xml) return rels.failed ? -1 : 0;
         const std::unordered_set<string_view> referenced(refs.begin(), refs.end());
         std::unordered_map<string_view, std::string> ids;
         for (const relationship &rel : read_relationships(rels.view())) {
@@ -383,10 +388,10 @@ class input_parts {
     // The part that the main part's relationship of type ".../`type`" names,
     // and its name; null when there is none, with `failed` set when damaged.
     docx_heap related_part(string_view type, std::string *name, size_t *len, bool *failed) {
-        *failed = false;
-        if (!open()) return nullptr;
-        loaded rels;
-        if (!load(docx_relationships_of(main_part_), &rels)) {
+        *failed = !open();
+        if (*failed) return nullptr;
+        const loaded &rels = relationships(main_part_);
+        if (!rels.xml) {
             *failed = rels.failed;
             return nullptr;
         }
@@ -426,13 +431,23 @@ class input_parts {
         string_view view() const { return {xml.get(), len}; }
     };
 
-    // The package is opened a second time only for a document that refers to
-    // other parts; content types are read with it.
+    // The package is opened a second time, with its content types, only for
+    // a document that refers to other parts. False (message set) when the
+    // content types are damaged or memory is short.
     bool open() {
-        if (zip_) return zip_->ok();
-        zip_.emplace(file_->get(), file_size_);
-        if (zip_->ok()) load("[Content_Types].xml", &types_xml_);
+        if (!zip_) {
+            zip_.emplace(file_->get(), file_size_);
+            if (!zip_->ok()) docx_set_error("not a valid ZIP/DOCX archive");
+            if (zip_->ok()) load("[Content_Types].xml", &types_xml_);
+        }
         return zip_->ok() && !types_xml_.failed;
+    }
+
+    // The relationships part of `source`, read once; empty when absent.
+    const loaded &relationships(const std::string &source) {
+        auto [it, added] = relationships_.try_emplace(source);
+        if (added) load(docx_relationships_of(source), &it->second);
+        return it->second;
     }
 
     // False when the part is absent, or damaged (then `failed` is set).
@@ -508,6 +523,7 @@ class input_parts {
     std::string prefix_, id_prefix_;
     std::optional<docx_zip_reader> zip_;
     loaded types_xml_;
+    std::unordered_map<std::string, loaded> relationships_;
     std::unordered_set<std::string> copied_;
     std::vector<std::string> pending_;
     std::vector<docx_part_copy> parts_;
@@ -609,18 +625,20 @@ std::vector<string_view> tag_ids(string_view xml, const char *name) {
 int collect_notes(input_parts &input, string_view body, merged_notes &merged,
                   std::vector<edit> *body_edits) {
     const note_kind &kind = merged.kind;
-    std::vector<string_view> refs;
-    for (const char *name : kind.references) {
-        if (!name) break;
-        std::vector<string_view> more = tag_ids(body, name);
-        refs.insert(refs.end(), more.begin(), more.end());
-    }
-    if (refs.empty()) return 0;
+    // The body is searched only when there are notes of this kind: most
+    // documents have none.
     std::string name;
     size_t len = 0;
     bool failed = false;
     docx_heap xml = input.related_part(kind.type, &name, &len, &failed);
     if (!xml) return failed ? -1 : 0;
+    std::vector<string_view> refs;
+    for (const char *ref : kind.references) {
+        if (!ref) break;
+        std::vector<string_view> more = tag_ids(body, ref);
+        refs.insert(refs.end(), more.begin(), more.end());
+    }
+    if (refs.empty()) return 0;
     string_view notes(xml.get(), len);
     collect_root(merged.root, xml.get(), len, kind.root);
     std::vector<edit> edits;
@@ -656,7 +674,8 @@ void add_notes_part(const merged_notes &merged, std::vector<docx_generated_part>
     docx_buf_append_cstr(&xml, "</");
     docx_buf_append_cstr(&xml, merged.kind.root);
     docx_buf_append_cstr(&xml, ">");
-    if (xml.failed || attrs.failed || merged.notes.failed || merged.relationships.failed)
+    if (xml.failed || attrs.failed || merged.notes.failed || merged.relationships.failed ||
+        merged.root.failed())
         throw std::bad_alloc();
     parts->push_back({merged.kind.part, std::string(xml.view()), merged.kind.content_type,
                       merged.kind.type, std::string(merged.relationships.view())});
@@ -748,8 +767,8 @@ int merge(const char *paths_json, const char *out_path) {
     docx_append_document_head(&head, attrs.view());
     docx_buf_prepend(&bodies, head.view());
     docx_append_document_tail(&bodies);
-    if (bodies.failed || head.failed || attrs.failed || root.prefixes.words.failed ||
-        root.ignorable.words.failed || parts.relationships.failed || parts.overrides.failed) {
+    if (bodies.failed || head.failed || attrs.failed || root.failed() ||
+        parts.relationships.failed || parts.overrides.failed) {
         docx_set_error("oom");
         return -1;
     }
