@@ -350,6 +350,14 @@ constexpr std::string_view DOCUMENT_RELS_XML =
     "<w:qFormat/><w:pPr><w:keepNext/><w:spacing w:before=\"240\" w:after=\"60\"/>"              \
     "<w:outlineLvl w:val=\"" #level "\"/></w:pPr><w:rPr>" props "</w:rPr></w:style>"
 
+// The notes that merged documents carry refer to these, as Word names them:
+// the mark in the text raised, the note's text smaller.
+#define NOTE_STYLES(id, name)                                                                   \
+    "<w:style w:type=\"character\" w:styleId=\"" id "Reference\"><w:name w:val=\"" name         \
+    " reference\"/><w:rPr><w:vertAlign w:val=\"superscript\"/></w:rPr></w:style>"               \
+    "<w:style w:type=\"paragraph\" w:styleId=\"" id "Text\"><w:name w:val=\"" name " text\"/>"  \
+    "<w:basedOn w:val=\"Normal\"/><w:rPr><w:sz w:val=\"20\"/></w:rPr></w:style>"
+
 constexpr std::string_view STYLES_XML = XML_DECL
     "<w:styles xmlns:w=\"http://schemas.openxmlformats.org/wordprocessingml/2006/main\">"
     "<w:style w:type=\"paragraph\" w:default=\"1\" w:styleId=\"Normal\">"
@@ -363,10 +371,13 @@ constexpr std::string_view STYLES_XML = XML_DECL
     HEADING(4, 3, "<w:b/><w:i/><w:sz w:val=\"24\"/>")
     HEADING(5, 4, "<w:b/><w:sz w:val=\"22\"/>")
     HEADING(6, 5, "<w:b/><w:i/><w:sz w:val=\"22\"/>")
+    NOTE_STYLES("Footnote", "footnote")
+    NOTE_STYLES("Endnote", "endnote")
     "</w:styles>";
 // clang-format on
 
 #undef HEADING
+#undef NOTE_STYLES
 
 constexpr std::string_view CORE_XML = XML_DECL
     "<cp:coreProperties "

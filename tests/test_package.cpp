@@ -382,7 +382,7 @@ TEST(ZipWriteSimple, WritesTheSevenEntriesInOrder) {
               (std::vector<std::string>{"[Content_Types].xml", "_rels/.rels", "word/document.xml",
                                         "word/_rels/document.xml.rels", "word/styles.xml",
                                         "docProps/core.xml", "docProps/app.xml"}));
-    const size_t sizes[] = {796, 590, doc.size(), 284, 2170, 652, 290};
+    const size_t sizes[] = {796, 590, doc.size(), 284, 2780, 652, 290};
     const std::string decl = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n<";
     for (size_t i = 0; i < got.size(); ++i) {
         EXPECT_EQ(got[i].second.size(), sizes[i]) << got[i].first;
@@ -409,6 +409,12 @@ TEST(ZipWriteSimple, WritesTheSevenEntriesInOrder) {
         ASSERT_NE(at, std::string::npos) << id;
         EXPECT_EQ(got[4].second.find(outline, at), got[4].second.find("<w:outlineLvl", at)) << id;
     }
+    // Merged notes keep their marks raised.
+    for (const char *kind : {"Footnote", "Endnote"})
+        EXPECT_NE(
+            got[4].second.find(std::string("w:styleId=\"") + kind + "Reference\"><w:name w:val=\""),
+            std::string::npos);
+    EXPECT_NE(got[4].second.find("<w:vertAlign w:val=\"superscript\"/>"), std::string::npos);
     for (const auto &[name, e] : stored_entries(out)) EXPECT_EQ(e.method, ZIP_CM_DEFLATE) << name;
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1)
         << "a temporary file was left behind";
