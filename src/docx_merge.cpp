@@ -581,43 +581,44 @@ struct merged_notes {
     int count = 0;
 };
 
-// The w:id of the start tag at `tag`, as written; empty when it has none.
-string_view id_of(const char *tag, const char *end) {
+// The value of attribute `attr` of the start tag at `tag`, as written; empty
+// when it has none.
+string_view attr_of(const char *tag, const char *end, string_view attr) {
     const char *p = tag + 1;
     while (p < end && WHITE_SPACE.find(*p) == string_view::npos && *p != '>' && *p != '/') ++p;
     xml_attr a;
     while (next_attr(p, end, a))
-        if (a.name == "w:id") return unquoted(a.quoted);
+        if (a.name == attr) return unquoted(a.quoted);
     return {};
 }
 
-// The `name` elements of `xml` with their w:id values; an element whose end
-// is missing ends the list.
+// The `name` elements of `xml` with the values of their attribute `attr`; an
+// element whose end is missing ends the list.
 struct identified {
     const char *start;
     string_view id;
     const char *end;  // just past the element
 };
-std::vector<identified> elements_by_id(string_view xml, const char *name) {
+std::vector<identified> elements_by(string_view xml, const char *name, string_view attr) {
     std::vector<identified> all;
     const char *end = xml.data() + xml.size();
     for (const char *p = docx_find_tag(xml.data(), end, name); p;) {
         const char *stop = docx_element_end(p, end, name);
         if (!stop) break;
-        all.push_back({p, id_of(p, end), stop});
+        all.push_back({p, attr_of(p, end, attr), stop});
         p = docx_find_tag(stop, end, name);
     }
     return all;
 }
 
-// The w:id values of the start tags `name` of `xml`.
-std::vector<string_view> tag_ids(string_view xml, const char *name) {
-    std::vector<string_view> ids;
+// The values of attribute `attr` of the start tags `name` of `xml`.
+std::vector<string_view> tag_values(string_view xml, const char *name, string_view attr) {
+    std::vector<string_view> values;
     const char *end = xml.data() + xml.size();
     for (const char *p = docx_find_tag(xml.data(), end, name); p;
          p = docx_find_tag(p + 1, end, name))
-        ids.push_back(id_of(p, end));
-    return ids;
+        values.push_back(attr_of(p, end, attr));
+    return values;
 }
 
 // Copies the notes of `merged.kind` that `body` refers to, numbered on from
@@ -635,7 +636,7 @@ int collect_notes(input_parts &input, string_view body, merged_notes &merged,
     std::vector<string_view> refs;
     for (const char *ref : kind.references) {
         if (!ref) break;
-        std::vector<string_view> more = tag_ids(body, ref);
+        std::vector<string_view> more = tag_values(body, ref, "w:id");
         refs.insert(refs.end(), more.begin(), more.end());
     }
     if (refs.empty()) return 0;
@@ -646,7 +647,7 @@ int collect_notes(input_parts &input, string_view body, merged_notes &merged,
     const std::unordered_set<string_view> referenced(refs.begin(), refs.end());
     std::unordered_map<string_view, std::string> numbers;
     std::vector<std::pair<size_t, size_t>> kept;  // the copied notes' ranges
-    for (const identified &note : elements_by_id(notes, kind.note)) {
+    for (const identified &note : elements_by(notes, kind.note, "w:id")) {
         if (note.id.empty() || numbers.contains(note.id) || !referenced.contains(note.id)) continue;
         std::string number = std::to_string(++merged.count);
         edits.push_back({offset_in(notes, note.id), note.id.size(), number});
@@ -663,29 +664,117 @@ int collect_notes(input_parts &input, string_view body, merged_notes &merged,
     return 0;
 }
 
+// A part made from scratch: its root `name` declaring the namespaces of the
+// inputs' roots, holding `contents`.
+std::string made_part(const char *name, const merged_root &root,
+                      std::initializer_list<string_view> contents) {
+    docx_buf xml, attrs;
+    append_root_attrs(&attrs, root);
+    docx_append_root(&xml, name, attrs.view());
+    for (string_view c : contents) docx_buf_append_sv(&xml, c);
+    docx_buf_append_cstr(&xml, "</");
+    docx_buf_append_cstr(&xml, name);
+    docx_buf_append_cstr(&xml, ">");
+    if (xml.failed || attrs.failed || root.failed()) throw std::bad_alloc();
+    return std::string(xml.view());
+}
+
 // The notes part of `merged`, or nothing when no body refers to a note.
 void add_notes_part(const merged_notes &merged, std::vector<docx_generated_part> *parts) {
     if (merged.count == 0) return;
-    docx_buf xml, attrs;
-    append_root_attrs(&attrs, merged.root);
-    docx_append_root(&xml, merged.kind.root, attrs.view());
-    docx_buf_append_cstr(&xml, merged.kind.separators);
-    docx_buf_append_buf(&xml, &merged.notes);
-    docx_buf_append_cstr(&xml, "</");
-    docx_buf_append_cstr(&xml, merged.kind.root);
-    docx_buf_append_cstr(&xml, ">");
-    if (xml.failed || attrs.failed || merged.notes.failed || merged.relationships.failed ||
-        merged.root.failed())
+    if (merged.notes.failed || merged.relationships.failed) throw std::bad_alloc();
+    const note_kind &kind = merged.kind;
+    parts->push_back({kind.part,
+                      made_part(kind.root, merged.root, {kind.separators, merged.notes.view()}),
+                      kind.content_type, kind.type, std::string(merged.relationships.view())});
+}
+
+// MARK: - Numbering
+
+// The list definitions that the merged bodies' numbered paragraphs use,
+// numbered on across the inputs. The abstract definitions come first, as
+// the schema orders them.
+struct merged_numbering {
+    merged_root root;  // the namespaces of the inputs' numbering parts
+    docx_buf abstracts, instances;
+    docx_buf relationships;  // of the merged numbering part (picture bullets)
+    int abstract_count = 0, instance_count = 0;
+};
+
+// The w:val of the first `name` element inside [from, to), as written.
+string_view child_value(const char *from, const char *to, const char *name) {
+    const char *tag = docx_find_tag(from, to, name);
+    return tag ? attr_of(tag, to, "w:val") : string_view();
+}
+
+// Copies the list instances (w:num) that `body` uses by w:numId, and the
+// abstract definitions they use, both numbered on, and puts the new numbers
+// in `body_edits`. w:numId 0 means "no list" and stays.
+int collect_numbering(input_parts &input, string_view body, merged_numbering &merged,
+                      std::vector<edit> *body_edits) {
+    std::string name;
+    size_t len = 0;
+    bool failed = false;
+    docx_heap xml = input.related_part("numbering", &name, &len, &failed);
+    if (!xml) return failed ? -1 : 0;
+    std::vector<string_view> refs = tag_values(body, "w:numId", "w:val");
+    if (refs.empty()) return 0;
+    string_view numbering(xml.get(), len);
+    collect_root(merged.root, xml.get(), len, "w:numbering");
+    std::vector<edit> edits;
+    if (input.map_references(name, numbering, &merged.relationships, &edits) != 0) return -1;
+    const std::unordered_set<string_view> referenced(refs.begin(), refs.end());
+    std::unordered_map<string_view, std::string> numbers, abstract_numbers;
+    std::vector<std::pair<size_t, size_t>> instances, abstracts;
+    for (const identified &num : elements_by(numbering, "w:num", "w:numId")) {
+        if (num.id.empty() || num.id == "0" || numbers.contains(num.id) ||
+            !referenced.contains(num.id))
+            continue;
+        std::string number = std::to_string(++merged.instance_count);
+        edits.push_back({offset_in(numbering, num.id), num.id.size(), number});
+        numbers.emplace(num.id, std::move(number));
+        instances.emplace_back(num.start - numbering.data(), num.end - numbering.data());
+        string_view abstract = child_value(num.start, num.end, "w:abstractNumId");
+        if (abstract.empty()) continue;
+        auto [it, added] = abstract_numbers.try_emplace(abstract);
+        if (added) it->second = std::to_string(++merged.abstract_count);
+        edits.push_back({offset_in(numbering, abstract), abstract.size(), it->second});
+    }
+    std::unordered_set<string_view> copied;
+    for (const identified &def : elements_by(numbering, "w:abstractNum", "w:abstractNumId")) {
+        auto it = abstract_numbers.find(def.id);
+        if (it == abstract_numbers.end() || !copied.insert(def.id).second) continue;
+        edits.push_back({offset_in(numbering, def.id), def.id.size(), it->second});
+        abstracts.emplace_back(def.start - numbering.data(), def.end - numbering.data());
+    }
+    sort_edits(&edits);
+    for (auto [from, to] : abstracts) append_edited(&merged.abstracts, numbering, from, to, edits);
+    for (auto [from, to] : instances) append_edited(&merged.instances, numbering, from, to, edits);
+    for (string_view id : refs) {
+        auto it = numbers.find(id);
+        if (it != numbers.end())
+            body_edits->push_back({offset_in(body, id), id.size(), it->second});
+    }
+    return 0;
+}
+
+// The numbering part of `merged`, or nothing when no body uses a list.
+void add_numbering_part(const merged_numbering &merged, std::vector<docx_generated_part> *parts) {
+    if (merged.instance_count == 0) return;
+    if (merged.abstracts.failed || merged.instances.failed || merged.relationships.failed)
         throw std::bad_alloc();
-    parts->push_back({merged.kind.part, std::string(xml.view()), merged.kind.content_type,
-                      merged.kind.type, std::string(merged.relationships.view())});
+    parts->push_back(
+        {"word/numbering.xml",
+         made_part("w:numbering", merged.root, {merged.abstracts.view(), merged.instances.view()}),
+         "application/vnd.openxmlformats-officedocument.wordprocessingml.numbering+xml",
+         "numbering", std::string(merged.relationships.view())});
 }
 
 // MARK: - Inputs
 
 // Adds one input's body to `bodies` (after a line feed unless it is the first).
 int collect_input(const char *path, int number, docx_buf *bodies, merged_root &root,
-                  merged_parts &parts, std::span<merged_notes> notes) {
+                  merged_parts &parts, std::span<merged_notes> notes, merged_numbering &lists) {
     docx_heap data;
     size_t size = 0;
     if (docx_read_file(path, &data, &size) != 0) return -1;
@@ -716,6 +805,7 @@ int collect_input(const char *path, int number, docx_buf *bodies, merged_root &r
     if (input.map_references(part_name.get(), body, &parts.relationships, &edits) != 0) return -1;
     for (merged_notes &n : notes)
         if (collect_notes(input, body, n, &edits) != 0) return -1;
+    if (collect_numbering(input, body, lists, &edits) != 0) return -1;
     if (input.finish(parts) != 0) return -1;
     sort_edits(&edits);
     if (number > 1) docx_buf_append(bodies, "\n", 1);
@@ -752,14 +842,17 @@ int merge(const char *paths_json, const char *out_path) {
     merged_parts parts;
     merged_notes notes[] = {merged_notes(NOTE_KINDS[0]), merged_notes(NOTE_KINDS[1]),
                             merged_notes(NOTE_KINDS[2])};
+    merged_numbering lists;
     int number = 0;
     for (const auto &element : list) {
         const std::string *path = element_path(element);
-        if (!path || collect_input(path->c_str(), ++number, &bodies, root, parts, notes) != 0)
+        if (!path ||
+            collect_input(path->c_str(), ++number, &bodies, root, parts, notes, lists) != 0)
             return -1;
     }
     std::vector<docx_generated_part> generated;
     for (const merged_notes &n : notes) add_notes_part(n, &generated);
+    add_numbering_part(lists, &generated);
     // The bodies are nearly all of the part: the head goes in front of them
     // in place, so that they are never held twice.
     docx_buf attrs, head;

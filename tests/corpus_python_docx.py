@@ -15,9 +15,9 @@ twice or was replaced wrongly:
   Word keeps for older readers too) and leaves the text python-docx reads with
   exactly those occurrences replaced;
 - merging the document with itself gives a document in which python-docx reads
-  every word of its body and of the notes and comments it refers to twice, and whose body's
-  relationship references (pictures, hyperlinks, headers) name parts as the
-  input's do, each part typed.
+  every word of its body and of the notes and comments it refers to twice,
+  twice its paragraphs in lists, and whose body's relationship references
+  (pictures, hyperlinks, headers) name parts as the input's do, each part typed.
 
   corpus_python_docx.py DOCX_TOOLS CORPUS_DIR
 
@@ -284,6 +284,27 @@ def note_words(path, main):
         return found
 
 
+def numbered_paragraphs(path, main):
+    """How many paragraphs of the body are in a list whose definition the
+    package holds."""
+    with zipfile.ZipFile(path) as z:
+        names = {n.lower(): n for n in z.namelist()}
+        read = lambda name: z.read(names[name.lower()]) if name.lower() in names else None
+        folder, name = posixpath.split(main)
+        rels_xml = read(posixpath.join(folder, "_rels", name + ".rels"))
+        targets = [r.get("Target") for r in (etree.fromstring(rels_xml) if rels_xml else [])
+                   if r.get("Type", "").endswith("/numbering") and r.get("TargetMode") != "External"]
+        part = read(part_name(folder, targets[0])) if targets else None
+        if not part:
+            return 0
+        numbering = etree.fromstring(part)
+        defined = {a.get(qn("w:abstractNumId")) for a in numbering.iter(qn("w:abstractNum"))}
+        lists = {n.get(qn("w:numId")) for n in numbering.iter(qn("w:num"))
+                 if any(a.get(qn("w:val")) in defined for a in n.iter(qn("w:abstractNumId")))}
+        body = etree.fromstring(read(main)).find(qn("w:body"))
+        return sum(n.get(qn("w:val")) in lists for n in body.iter(qn("w:numId")))
+
+
 def merge_differences(tool, path, document, out):
     if document.element.getroottree().docinfo.doctype:
         return  # merge refuses a document type declaration, with a message
@@ -296,6 +317,10 @@ def merge_differences(tool, path, document, out):
     if twice != once + once:
         yield f"merged with itself, its notes lack {sample(once + once - twice)}, " \
               f"have more {sample(twice - once - once)}"
+    once = numbered_paragraphs(path, document.part.partname[1:])
+    twice = numbered_paragraphs(out, "word/document.xml")
+    if twice != 2 * once:
+        yield f"merged with itself, {twice} paragraphs are in lists, not {2 * once}"
     once, _ = broken_references(path, document.part.partname[1:])
     twice, untyped = broken_references(out, "word/document.xml")
     if twice != once + once:

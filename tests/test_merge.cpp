@@ -385,6 +385,47 @@ TEST_F(MergeRelationships, NotesAreNumberedOnAcrossInputs) {
     EXPECT_GT(growths_until_written(json_list({a, a})), 20);
 }
 
+// The lists a body uses come along, numbered on across the inputs: the
+// abstract definitions first, each once, then the instances.
+TEST_F(MergeRelationships, ListsAreNumberedOnAcrossInputs) {
+    auto para_in_list = [](const char *num_id) {
+        return std::string("<w:p><w:pPr><w:numPr><w:ilvl w:val=\"0\"/><w:numId w:val=\"") + num_id +
+               "\"/></w:numPr></w:pPr></w:p>";
+    };
+    const std::string abstract =
+        "<w:abstractNum w:abstractNumId=\"7\"><w:lvl w:ilvl=\"0\">"
+        "<w:numFmt w:val=\"bullet\"/></w:lvl></w:abstractNum>";
+    testkit::Entries entries = package();
+    entries[1].second = document(para_in_list("3") + para_in_list("0"));
+    entries[2].second = relationships(relationship("rId7", "numbering", "numbering.xml"));
+    entries.push_back(
+        {"word/numbering.xml",
+         "<?xml version=\"1.0\"?><w:numbering xmlns:w=\"" + std::string(W_NS) + "\">" +
+             "<w:abstractNum w:abstractNumId=\"8\"/>" + abstract +
+             "<w:num w:numId=\"4\"><w:abstractNumId w:val=\"8\"/></w:num>"
+             "<w:num w:numId=\"3\"><w:abstractNumId w:val=\"7\"/></w:num></w:numbering>"});
+    std::string a = dir.file("a.docx");
+    testkit::write_zip(a, entries);
+
+    ASSERT_EQ(merged({a, a}), expected(para_in_list("1") + para_in_list("0") + "\n" +
+                                       para_in_list("2") + para_in_list("0")))
+        << docx_last_error();
+    auto renumbered = [&](const char *n) {
+        std::string def = abstract;
+        def.replace(def.find("\"7\""), 3, std::string("\"") + n + "\"");
+        return def;
+    };
+    std::string numbering = testkit::read_entry(out, "word/numbering.xml");
+    EXPECT_TRUE(numbering.ends_with(renumbered("1") + renumbered("2") +
+                                    "<w:num w:numId=\"1\"><w:abstractNumId w:val=\"1\"/></w:num>"
+                                    "<w:num w:numId=\"2\"><w:abstractNumId w:val=\"2\"/></w:num>"
+                                    "</w:numbering>"))
+        << numbering;
+    EXPECT_NE(testkit::read_entry(out, "word/_rels/document.xml.rels")
+                  .find(std::string(REL) + "numbering\" Target=\"/word/numbering.xml\"/>"),
+              std::string::npos);
+}
+
 // A carried part that is damaged fails the merge, as a damaged main part does.
 TEST_F(MergeRelationships, DamagedCarriedPartFailsTheMerge) {
     std::string a = dir.file("a.docx");
