@@ -76,11 +76,11 @@ make_seeds() {
                  '["m5.docx","m6.docx","m7.docx"]' '[]' '["missing.docx"]')
     for i in "${!lists[@]}"; do printf '%s' "${lists[i]}" >"$work/seeds/merge/$i.json"; done
     # Packages in pieces for the merge target: documents that refer to other
-    # parts, notes or comments, whose pieces fit the input size.
+    # parts, notes, comments or lists, whose pieces fit the input size.
     i=0
     for f in "${docs[@]}"; do
         unzip -p "$f" word/document.xml 2>/dev/null |
-            grep -qE ' r:(id|embed)=|<w:(footnote|comment)Reference' || continue
+            grep -qE ' r:(id|embed)=|<w:(footnote|comment)Reference|<w:numId' || continue
         merge_pieces "$f" "$work/seeds/merge/parts$i"
         [ "$(stat -c %s "$work/seeds/merge/parts$i")" -le 262144 ] || rm "$work/seeds/merge/parts$i"
         i=$((i + 1))
@@ -93,7 +93,7 @@ merge_pieces() {  # DOCX OUT
     local part media
     media=$(unzip -Z1 "$1" 2>/dev/null | grep -m1 '^word/media/' || true)
     for part in word/document.xml word/_rels/document.xml.rels '[[]Content_Types].xml' \
-                word/footnotes.xml word/comments.xml "$media"; do
+                word/footnotes.xml word/comments.xml word/numbering.xml "$media"; do
         [ -n "$part" ] && unzip -p "$1" "$part" 2>/dev/null | tr -d '\000'
         printf '\0'
     done >"$2"
