@@ -431,9 +431,9 @@ class input_parts {
         string_view view() const { return {xml.get(), len}; }
     };
 
-    // The package is opened a second time, with its content types, only for
-    // a document that refers to other parts. False (message set) when the
-    // content types are damaged or memory is short.
+    // The package is opened a second time, with its content types, when the
+    // first part is asked for. False (message set) when the content types
+    // are damaged or memory is short.
     bool open() {
         if (!zip_) {
             zip_.emplace(file_->get(), file_size_);
