@@ -94,7 +94,9 @@ merge_pieces() {  # DOCX OUT
     media=$(unzip -Z1 "$1" 2>/dev/null | grep -m1 '^word/media/' || true)
     for part in word/document.xml word/_rels/document.xml.rels '[[]Content_Types].xml' \
                 word/footnotes.xml word/comments.xml word/numbering.xml "$media"; do
-        [ -n "$part" ] && unzip -p "$1" "$part" 2>/dev/null | tr -d '\000'
+        if [ -n "$part" ]; then
+            { unzip -p "$1" "$part" 2>/dev/null || true; } | tr -d '\000'
+        fi
         printf '\0'
     done >"$2"
 }
