@@ -621,6 +621,18 @@ std::vector<string_view> tag_values(string_view xml, const char *name, string_vi
     return values;
 }
 
+// Edits that give each of the `refs` in `body` (IDs as written) its new
+// number, where it has one.
+void renumber(string_view body, const std::vector<string_view> &refs,
+              const std::unordered_map<string_view, std::string> &numbers,
+              std::vector<edit> *body_edits) {
+    for (string_view id : refs) {
+        auto it = numbers.find(id);
+        if (it != numbers.end())
+            body_edits->push_back({offset_in(body, id), id.size(), it->second});
+    }
+}
+
 // Copies the notes of `merged.kind` that `body` refers to, numbered on from
 // the notes of the inputs before, and puts their new numbers in `body_edits`.
 int collect_notes(input_parts &input, string_view body, merged_notes &merged,
@@ -656,11 +668,7 @@ int collect_notes(input_parts &input, string_view body, merged_notes &merged,
     }
     sort_edits(&edits);
     for (auto [from, to] : kept) append_edited(&merged.notes, notes, from, to, edits);
-    for (string_view id : refs) {
-        auto it = numbers.find(id);
-        if (it != numbers.end())
-            body_edits->push_back({offset_in(body, id), id.size(), it->second});
-    }
+    renumber(body, refs, numbers, body_edits);
     return 0;
 }
 
@@ -750,11 +758,7 @@ int collect_numbering(input_parts &input, string_view body, merged_numbering &me
     sort_edits(&edits);
     for (auto [from, to] : abstracts) append_edited(&merged.abstracts, numbering, from, to, edits);
     for (auto [from, to] : instances) append_edited(&merged.instances, numbering, from, to, edits);
-    for (string_view id : refs) {
-        auto it = numbers.find(id);
-        if (it != numbers.end())
-            body_edits->push_back({offset_in(body, id), id.size(), it->second});
-    }
+    renumber(body, refs, numbers, body_edits);
     return 0;
 }
 
