@@ -162,15 +162,15 @@ string_view unquoted(string_view quoted) {
     return quoted.substr(1, quoted.size() - 2);
 }
 
-// Calls visit(attribute) for each attribute of each start tag `name` in xml.
-template <class Visit>
-void each_attr(string_view xml, const char *name, Visit visit) {
-    const char *p = xml.data(), *end = xml.data() + xml.size();
-    while ((p = docx_find_tag(p, end, name))) {
-        p += 1 + std::strlen(name);
-        xml_attr a;
-        while (next_attr(p, end, a)) visit(a);
-    }
+// The value of attribute `attr` of the start tag at `tag`, as written; empty
+// when it has none.
+string_view attr_of(const char *tag, const char *end, string_view attr) {
+    const char *p = tag + 1;
+    while (p < end && WHITE_SPACE.find(*p) == string_view::npos && *p != '>' && *p != '/') ++p;
+    xml_attr a;
+    while (next_attr(p, end, a))
+        if (a.name == attr) return unquoted(a.quoted);
+    return {};
 }
 
 struct relationship {
@@ -198,26 +198,30 @@ std::vector<relationship> read_relationships(string_view xml) {
     return all;
 }
 
+// The value of attribute `attr` of the first start tag `name` in `xml` whose
+// attribute `key` has the value `value` (ASCII case ignored), with its quotes.
+string_view quoted_value_where(string_view xml, const char *name, string_view key,
+                               string_view value, string_view attr) {
+    const char *end = xml.data() + xml.size();
+    for (const char *p = docx_find_tag(xml.data(), end, name); p;
+         p = docx_find_tag(p + 1, end, name)) {
+        if (!ascii_iequal(attr_of(p, end, key), value)) continue;
+        string_view found = attr_of(p, end, attr);
+        if (!found.empty()) return {found.data() - 1, found.size() + 2};
+    }
+    return {};
+}
+
 // The content type that [Content_Types].xml gives part `name`, quoted, or
 // empty: its override, else the default for its extension.
-string_view content_type(string_view types, string_view name) {
-    string_view found;
-    each_attr(types, "Override", [&, part = string_view()](const xml_attr &a) mutable {
-        if (a.name == "PartName") part = unquoted(a.quoted);
-        if (a.name == "ContentType" && found.empty() && part.size() == name.size() + 1 &&
-            part[0] == '/' && ascii_iequal(part.substr(1), name))
-            found = a.quoted;
-    });
-    if (!found.empty()) return found;
+string_view content_type(string_view types, const std::string &name) {
+    string_view found =
+        quoted_value_where(types, "Override", "PartName", "/" + name, "ContentType");
     size_t dot = name.rfind('.');
-    if (dot == string_view::npos || name.find('/', dot) != string_view::npos) return {};
-    string_view extension = name.substr(dot + 1);
-    each_attr(types, "Default", [&, ext = string_view()](const xml_attr &a) mutable {
-        if (a.name == "Extension") ext = unquoted(a.quoted);
-        if (a.name == "ContentType" && found.empty() && ascii_iequal(ext, extension))
-            found = a.quoted;
-    });
-    return found;
+    if (!found.empty() || dot == std::string::npos || name.find('/', dot) != std::string::npos)
+        return found;
+    return quoted_value_where(types, "Default", "Extension", string_view(name).substr(dot + 1),
+                              "ContentType");
 }
 
 string_view folder_of(string_view part) {
@@ -580,17 +584,6 @@ struct merged_notes {
     docx_buf relationships;  // of the merged notes part
     int count = 0;
 };
-
-// The value of attribute `attr` of the start tag at `tag`, as written; empty
-// when it has none.
-string_view attr_of(const char *tag, const char *end, string_view attr) {
-    const char *p = tag + 1;
-    while (p < end && WHITE_SPACE.find(*p) == string_view::npos && *p != '>' && *p != '/') ++p;
-    xml_attr a;
-    while (next_attr(p, end, a))
-        if (a.name == attr) return unquoted(a.quoted);
-    return {};
-}
 
 // The `name` elements of `xml` with the values of their attribute `attr`; an
 // element whose end is missing ends the list.

@@ -228,7 +228,8 @@ class MergeRelationships : public Merge {
              "ContentType=\"application/vnd.openxmlformats-package.relationships+xml\"/>"
              "<Default Extension=\"xml\" ContentType=\"application/xml\"/>"
              "<Default Extension=\"PNG\" ContentType=\"image/png\"/>"
-             "<Override PartName=\"/WORD/header1.xml\" ContentType=\"text/header\"/></Types>"},
+             // Attributes may stand in any order.
+             "<Override ContentType=\"text/header\" PartName=\"/WORD/header1.xml\"/></Types>"},
             {"word/document.xml", document(body(""))},
             {"word/_rels/document.xml.rels", doc_rels},
             {"word/styles.xml", "<w:styles/>"},
