@@ -572,15 +572,16 @@ inline std::string merged_problem(const std::string &list, bool inputs_well_form
 
 // The parts a merge reads besides the main part, in the order the pieces of
 // a "parts" input give them.
-constexpr const char *MERGED_PART_NAMES[] = {"word/document.xml",    "word/_rels/document.xml.rels",
-                                             "[Content_Types].xml",  "word/footnotes.xml",
-                                             "word/comments.xml",    "word/numbering.xml",
-                                             "word/media/image1.png"};
+constexpr const char *MERGED_PART_NAMES[] = {
+    "word/document.xml",     "word/_rels/document.xml.rels",
+    "[Content_Types].xml",   "word/footnotes.xml",
+    "word/comments.xml",     "word/numbering.xml",
+    "word/media/image1.png", "word/styles.xml"};
 
 // Input: either the JSON list of paths, or (when it starts with '<') the
 // pieces, between NUL bytes, of one package that is merged with itself: its
 // main part, relationships, content types, footnotes, comments, numbering,
-// a picture.
+// a picture, styles.
 // Only bare names are tried, so that a list reaches nothing outside the
 // scratch folder (no devices, no pipes).
 inline std::string run_merge(std::string_view in) {

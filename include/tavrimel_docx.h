@@ -71,7 +71,8 @@ TAVRIMEL_DOCX_API int docx_write(const char *text, int format, const char *out_p
 /* Joins the bodies of the DOCX files named by `paths_json`, a JSON array of
  * path strings, into a new DOCX file at `out_path`. Returns 1 or 0. The
  * pictures, hyperlinks, notes, comments, lists and other parts a body refers
- * to come along; styles do not. The output may name one of the inputs: all
+ * to come along, and every input's styles (where inputs define one style ID,
+ * the first definition holds). The output may name one of the inputs: all
  * are read before it is written. */
 TAVRIMEL_DOCX_API int docx_merge(const char *paths_json, const char *out_path);
 

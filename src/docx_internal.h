@@ -204,7 +204,11 @@ struct docx_package_extras {
     std::string_view overrides;      // Override elements
     std::span<const docx_carried_parts> carried;
     std::span<const docx_generated_part> generated;
+    std::string_view styles;  // in place of the written styles part, when given
 };
+
+// The styles part of every written package.
+std::string_view docx_default_styles();
 
 // Both writers build the package in a temporary file beside `out_path` and
 // rename it into place only when complete.

@@ -708,23 +708,35 @@ string_view child_value(const char *from, const char *to, const char *name) {
     return tag ? attr_of(tag, to, "w:val") : string_view();
 }
 
-// Copies the list instances (w:num) that `body` uses by w:numId, and the
+// A text whose references are given new numbers, and where their edits go.
+struct renumbered_text {
+    string_view text;
+    std::vector<edit> *edits;
+};
+
+// Copies the list instances (w:num) that the `texts` use by w:numId, and the
 // abstract definitions they use, both numbered on, and puts the new numbers
-// in `body_edits`. w:numId 0 means "no list" and stays.
-int collect_numbering(input_parts &input, string_view body, merged_numbering &merged,
-                      std::vector<edit> *body_edits) {
+// in the texts' edits. w:numId 0 means "no list" and stays.
+int collect_numbering(input_parts &input, std::initializer_list<renumbered_text> texts,
+                      merged_numbering &merged) {
     std::string name;
     size_t len = 0;
     bool failed = false;
     docx_heap xml = input.related_part("numbering", &name, &len, &failed);
     if (!xml) return failed ? -1 : 0;
-    std::vector<string_view> refs = tag_values(body, "w:numId", "w:val");
-    if (refs.empty()) return 0;
+    std::vector<std::vector<string_view>> refs;
+    bool any = false;
+    for (const renumbered_text &t : texts) {
+        refs.push_back(tag_values(t.text, "w:numId", "w:val"));
+        any = any || !refs.back().empty();
+    }
+    if (!any) return 0;
     string_view numbering(xml.get(), len);
     collect_root(merged.root, xml.get(), len, "w:numbering");
     std::vector<edit> edits;
     if (input.map_references(name, numbering, &merged.relationships, &edits) != 0) return -1;
-    const std::unordered_set<string_view> referenced(refs.begin(), refs.end());
+    std::unordered_set<string_view> referenced;
+    for (const auto &r : refs) referenced.insert(r.begin(), r.end());
     std::unordered_map<string_view, std::string> numbers, abstract_numbers;
     std::vector<std::pair<size_t, size_t>> instances, abstracts;
     for (const identified &num : elements_by(numbering, "w:num", "w:numId")) {
@@ -751,7 +763,8 @@ int collect_numbering(input_parts &input, string_view body, merged_numbering &me
     sort_edits(&edits);
     for (auto [from, to] : abstracts) append_edited(&merged.abstracts, numbering, from, to, edits);
     for (auto [from, to] : instances) append_edited(&merged.instances, numbering, from, to, edits);
-    renumber(body, refs, numbers, body_edits);
+    size_t i = 0;
+    for (const renumbered_text &t : texts) renumber(t.text, refs[i++], numbers, t.edits);
     return 0;
 }
 
@@ -767,11 +780,83 @@ void add_numbering_part(const merged_numbering &merged, std::vector<docx_generat
          "numbering", std::string(merged.relationships.view())});
 }
 
+// MARK: - Styles
+
+// The styles the merged bodies name: every input's, the first definition of
+// an ID winning (Word, too, keeps the styles of the document it inserts a
+// file into), then the package's own for IDs that no input defines. The
+// defaults and latent styles are those of the first input with a styles part.
+struct merged_styles {
+    merged_root root;   // the namespaces of the inputs' styles parts
+    docx_buf defaults;  // w:docDefaults and w:latentStyles
+    docx_buf styles;
+    std::unordered_set<std::string> ids;
+    std::unordered_set<std::string> default_types;  // types with a default style
+    bool defaults_taken = false;
+};
+
+bool on(string_view quoted) {
+    string_view v = unquoted(quoted);
+    return v == "1" || v == "true" || v == "on";
+}
+
+// Two default styles of one type would leave the choice to each reader: a
+// style that is not the first of its type to claim it stops claiming it.
+void keep_first_default(string_view xml, const identified &style, merged_styles &merged,
+                        std::vector<edit> *edits) {
+    const char *p = style.start + std::strlen("<w:style");
+    string_view type = "paragraph";  // when w:type is not given
+    std::optional<xml_attr> flag;
+    xml_attr a;
+    while (next_attr(p, style.end, a)) {
+        if (a.name == "w:type") type = unquoted(a.quoted);
+        if (a.name == "w:default" && on(a.quoted)) flag = a;
+    }
+    if (!flag || merged.default_types.emplace(type).second) return;
+    const char *from = flag->name.data();
+    while (from > style.start && WHITE_SPACE.find(from[-1]) != string_view::npos) --from;
+    const char *to = flag->quoted.data() + flag->quoted.size();
+    edits->push_back({static_cast<size_t>(from - xml.data()), static_cast<size_t>(to - from), ""});
+}
+
+void take_element(string_view xml, const char *name, docx_buf *out) {
+    const char *end = xml.data() + xml.size();
+    const char *tag = docx_find_tag(xml.data(), end, name);
+    const char *stop = tag ? docx_element_end(tag, end, name) : nullptr;
+    if (stop) docx_buf_append(out, tag, static_cast<size_t>(stop - tag));
+}
+
+// Adds the styles of `xml`, a styles part, whose IDs are new, with `edits`
+// (its lists' new numbers) applied.
+void collect_styles(string_view xml, std::vector<edit> edits, merged_styles &merged) {
+    collect_root(merged.root, xml.data(), xml.size(), "w:styles");
+    if (!merged.defaults_taken) {
+        merged.defaults_taken = true;
+        take_element(xml, "w:docDefaults", &merged.defaults);
+        take_element(xml, "w:latentStyles", &merged.defaults);
+    }
+    std::vector<std::pair<size_t, size_t>> kept;
+    for (const identified &style : elements_by(xml, "w:style", "w:styleId")) {
+        if (style.id.empty() || !merged.ids.emplace(style.id).second) continue;
+        keep_first_default(xml, style, merged, &edits);
+        kept.emplace_back(style.start - xml.data(), style.end - xml.data());
+    }
+    sort_edits(&edits);
+    for (auto [from, to] : kept) append_edited(&merged.styles, xml, from, to, edits);
+}
+
+std::string styles_part(merged_styles &merged) {
+    collect_styles(docx_default_styles(), {}, merged);
+    if (merged.defaults.failed || merged.styles.failed) throw std::bad_alloc();
+    return made_part("w:styles", merged.root, {merged.defaults.view(), merged.styles.view()});
+}
+
 // MARK: - Inputs
 
 // Adds one input's body to `bodies` (after a line feed unless it is the first).
 int collect_input(const char *path, int number, docx_buf *bodies, merged_root &root,
-                  merged_parts &parts, std::span<merged_notes> notes, merged_numbering &lists) {
+                  merged_parts &parts, std::span<merged_notes> notes, merged_numbering &lists,
+                  merged_styles &styles) {
     docx_heap data;
     size_t size = 0;
     if (docx_read_file(path, &data, &size) != 0) return -1;
@@ -802,7 +887,16 @@ int collect_input(const char *path, int number, docx_buf *bodies, merged_root &r
     if (input.map_references(part_name.get(), body, &parts.relationships, &edits) != 0) return -1;
     for (merged_notes &n : notes)
         if (collect_notes(input, body, n, &edits) != 0) return -1;
-    if (collect_numbering(input, body, lists, &edits) != 0) return -1;
+    std::string styles_name;
+    size_t styles_len = 0;
+    bool failed = false;
+    docx_heap styles_xml = input.related_part("styles", &styles_name, &styles_len, &failed);
+    if (failed) return -1;
+    const string_view styles_text(styles_xml.get(), styles_xml ? styles_len : 0);
+    std::vector<edit> style_edits;
+    if (collect_numbering(input, {{body, &edits}, {styles_text, &style_edits}}, lists) != 0)
+        return -1;
+    if (styles_xml) collect_styles(styles_text, std::move(style_edits), styles);
     if (input.finish(parts) != 0) return -1;
     sort_edits(&edits);
     if (number > 1) docx_buf_append(bodies, "\n", 1);
@@ -840,16 +934,18 @@ int merge(const char *paths_json, const char *out_path) {
     merged_notes notes[] = {merged_notes(NOTE_KINDS[0]), merged_notes(NOTE_KINDS[1]),
                             merged_notes(NOTE_KINDS[2])};
     merged_numbering lists;
+    merged_styles styles;
     int number = 0;
     for (const auto &element : list) {
         const std::string *path = element_path(element);
         if (!path ||
-            collect_input(path->c_str(), ++number, &bodies, root, parts, notes, lists) != 0)
+            collect_input(path->c_str(), ++number, &bodies, root, parts, notes, lists, styles) != 0)
             return -1;
     }
     std::vector<docx_generated_part> generated;
     for (const merged_notes &n : notes) add_notes_part(n, &generated);
     add_numbering_part(lists, &generated);
+    const std::string styles_xml = styles_part(styles);
     // The bodies are nearly all of the part: the head goes in front of them
     // in place, so that they are never held twice.
     docx_buf attrs, head;
@@ -863,7 +959,7 @@ int merge(const char *paths_json, const char *out_path) {
         return -1;
     }
     const docx_package_extras extras = {parts.relationships.view(), parts.overrides.view(),
-                                        parts.carried, generated};
+                                        parts.carried, generated, styles_xml};
     return docx_zip_write_simple(out_path, bodies.data, bodies.len, nullptr, 0, &extras);
 }
 

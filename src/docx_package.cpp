@@ -1071,6 +1071,10 @@ docx_heap docx_zip_reader::extract(const char *name, size_t *len) {
 
 // MARK: - Writing
 
+std::string_view docx_default_styles() {
+    return STYLES_XML;
+}
+
 int docx_zip_write_simple(const char *out_path, const char *doc_xml, size_t doc_len,
                           const char *core_xml, size_t core_len,
                           const docx_package_extras *extras) {
@@ -1091,7 +1095,7 @@ int docx_zip_write_simple(const char *out_path, const char *doc_xml, size_t doc_
         {"_rels/.rels", PACKAGE_RELS_XML},
         {"word/document.xml", {doc_xml, doc_len}},
         {"word/_rels/document.xml.rels", extras ? rels : DOCUMENT_RELS_XML},
-        {"word/styles.xml", STYLES_XML},
+        {"word/styles.xml", extras && !extras->styles.empty() ? extras->styles : STYLES_XML},
         {"docProps/core.xml", {core_xml, core_len}},
         {"docProps/app.xml", APP_XML},
     };

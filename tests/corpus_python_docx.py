@@ -39,6 +39,7 @@ SKIPPED = 77
 try:
     import docx
     from docx.oxml.ns import qn
+    from docx.opc.constants import RELATIONSHIP_TYPE as RT
     from lxml import etree
 except ImportError:
     print("python-docx is not installed (Debian: python3-docx)")
@@ -305,6 +306,26 @@ def numbered_paragraphs(path, main):
         return sum(n.get(qn("w:val")) in lists for n in body.iter(qn("w:numId")))
 
 
+def style_definitions(document):
+    """Each style's definition by ID (the list numbers it names left out: merge
+    gives lists new numbers), and the types that more than one style is the
+    default of; None when the document has no styles part."""
+    try:
+        document.part.part_related_by(RT.STYLES)
+    except KeyError:
+        return None
+    found, defaults = {}, collections.Counter()
+    for style in document.styles.element.iter(qn("w:style")):
+        if style.get(qn("w:styleId")) is None:
+            continue  # nothing can name it
+        found.setdefault(style.get(qn("w:styleId")), [
+            (e.tag, sorted((k, "" if e.tag == qn("w:numId") else v) for k, v in e.attrib.items()),
+             e.text) for e in style.iter()])
+        if style.get(qn("w:default")) in ("1", "true", "on"):
+            defaults[style.get(qn("w:type"), "paragraph")] += 1
+    return found, sorted(t for t, n in defaults.items() if n > 1)
+
+
 def merge_differences(tool, path, document, out):
     if document.element.getroottree().docinfo.doctype:
         return  # merge refuses a document type declaration, with a message
@@ -327,6 +348,14 @@ def merge_differences(tool, path, document, out):
         yield f"merged with itself, its body refers to nothing by {sample(twice - once - once)}"
     if untyped:
         yield f"merged with itself, parts have no content type: {', '.join(untyped[:5])}"
+    styles = style_definitions(document)
+    if styles:
+        merged, several = style_definitions(docx.Document(out))
+        lost = [i for i, d in styles[0].items() if merged.get(i) != d]
+        if lost:
+            yield f"merged with itself, styles lost or changed: {', '.join(lost[:5])}"
+        if several:
+            yield f"merged with itself, several default styles of type {', '.join(several)}"
 
 
 def main():

@@ -427,6 +427,75 @@ TEST_F(MergeRelationships, ListsAreNumberedOnAcrossInputs) {
               std::string::npos);
 }
 
+// Every input's styles come along, the first definition of an ID winning, then
+// the package's own for IDs that no input defines; each type keeps one
+// default style, and a style's list is numbered on as the bodies' are.
+TEST_F(MergeRelationships, StylesOfEveryInputComeAlong) {
+    auto styles_part = [](const std::string &inner) {
+        return "<?xml version=\"1.0\"?><w:styles xmlns:w=\"" + std::string(W_NS) +
+               "\" xmlns:mc=\"urn:mc\" xmlns:w14=\"urn:w14\" mc:Ignorable=\"w14\">" + inner +
+               "</w:styles>";
+    };
+    const std::string a_defaults =
+        "<w:docDefaults><w:rPrDefault><w:rPr><w:sz w:val=\"30\"/></w:rPr></w:rPrDefault>"
+        "</w:docDefaults><w:latentStyles w:count=\"1\"><w:lsdException w:name=\"Normal\"/>"
+        "</w:latentStyles>";
+    const std::string a_normal =
+        "<w:style w:type=\"paragraph\" w:default=\"1\" w:styleId=\"Normal\"><w:name "
+        "w:val=\"Normal\"/></w:style>";
+    const std::string a_grid = "<w:style w:type=\"table\" w:styleId=\"TableGrid\"/>";
+    auto a_bullet = [](const char *num_id) {
+        return std::string(
+                   "<w:style w:type=\"paragraph\" w:styleId=\"ListBullet\"><w:pPr><w:numPr>"
+                   "<w:numId w:val=\"") +
+               num_id + "\"/></w:numPr></w:pPr></w:style>";
+    };
+    testkit::Entries a_entries = package();
+    a_entries[1].second = document(para("a"));
+    a_entries[2].second = relationships(relationship("rId1", "styles", "styles.xml") +
+                                        relationship("rId7", "numbering", "numbering.xml"));
+    a_entries[3].second = styles_part(a_defaults + a_normal + a_grid + a_bullet("3"));
+    a_entries.push_back({"word/numbering.xml",
+                         "<?xml version=\"1.0\"?><w:numbering xmlns:w=\"" + std::string(W_NS) +
+                             "\"><w:abstractNum w:abstractNumId=\"0\"/><w:num w:numId=\"3\">"
+                             "<w:abstractNumId w:val=\"0\"/></w:num>"
+                             "</w:numbering>"});
+    // Defaults of types that have one already: the paragraph style "a", and
+    // "Quote", a paragraph style since it gives no type.
+    const std::string b_default =
+        "<w:style w:type=\"paragraph\" w:styleId=\"a\"><w:name w:val=\"Normal\"/></w:style>";
+    const std::string b_character =
+        "<w:style w:type=\"character\" w:default=\"1\" w:styleId=\"a0\"/>";
+    testkit::Entries b_entries = package();
+    b_entries[1].second = document(para("b"));
+    b_entries[3].second = styles_part(
+        "<w:docDefaults/><w:style w:type=\"paragraph\" w:default=\"on\" w:styleId=\"a\"><w:name "
+        "w:val=\"Normal\"/></w:style><w:style w:type=\"paragraph\" w:styleId=\"Normal\"/>"
+        "<w:style w:styleId=\"Quote\" w:default=\"true\"/>" +
+        b_character);
+    std::string a = dir.file("a.docx"), b = dir.file("b.docx");
+    testkit::write_zip(a, a_entries);
+    testkit::write_zip(b, b_entries);
+    ASSERT_EQ(merged({a, b}), expected(para("a") + "\n" + para("b"))) << docx_last_error();
+
+    std::string styles = testkit::read_entry(out, "word/styles.xml");
+    const std::string expected_start =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n<w:styles xmlns:w=\"" +
+        std::string(W_NS) + "\" xmlns:r=\"" + std::string(R_NS) +
+        "\" xmlns:mc=\"urn:mc\" xmlns:w14=\"urn:w14\" mc:Ignorable=\"w14\">" + a_defaults +
+        a_normal + a_grid + a_bullet("1") + b_default + "<w:style w:styleId=\"Quote\"/>" +
+        b_character + "<w:style w:type=\"paragraph\" w:styleId=\"Title\">";
+    EXPECT_TRUE(styles.starts_with(expected_start)) << styles;
+    for (const char *id : {"Heading1", "Heading6", "FootnoteReference", "EndnoteText"})
+        EXPECT_NE(styles.find(std::string("w:styleId=\"") + id + "\""), std::string::npos) << id;
+    EXPECT_EQ(styles.find("w:styleId=\"Normal\"", styles.find(a_normal) + a_normal.size()),
+              std::string::npos);
+    EXPECT_NE(testkit::read_entry(out, "word/numbering.xml")
+                  .find("<w:abstractNum w:abstractNumId=\"1\"/><w:num w:numId=\"1\">"
+                        "<w:abstractNumId w:val=\"1\"/></w:num>"),
+              std::string::npos);
+}
+
 // A carried part that is damaged fails the merge, as a damaged main part does.
 TEST_F(MergeRelationships, DamagedCarriedPartFailsTheMerge) {
     std::string a = dir.file("a.docx");

@@ -219,5 +219,6 @@ def write_text(text, out_path):
 def merge(paths, out_path):
     """Joins the bodies of the DOCX files ``paths`` into a new DOCX file at ``out_path``,
     which may be one of the inputs. The pictures, hyperlinks, notes, comments, lists and
-    other parts a body refers to come along; styles do not."""
+    other parts a body refers to come along, and every input's styles (where inputs define
+    one style ID, the first definition holds)."""
     _call("docx_merge", (_paths_json(paths), _encode_path(out_path)), _is_zero)
