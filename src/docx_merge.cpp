@@ -372,15 +372,10 @@ class input_parts {
         const std::unordered_set<string_view> referenced(refs.begin(), refs.end());
         std::unordered_map<string_view, std::string> ids;
         for (const relationship &rel : read_relationships(rels.view())) {
-            if (!plain_id(rel.id) || ids.contains(rel.id) || !referenced.contains(rel.id)) continue;
-            std::string target;
-            if (!rel.external) {
-                target = zip_->entry_name(resolve(folder_of(source), rel.target).c_str());
-                if (target.empty() || target == main_part_ || !carry(target)) continue;
-            }
-            std::string id = id_prefix_ + std::string(rel.id);
-            append_relationship(out_rels, id, rel, target);
-            ids.emplace(rel.id, std::move(id));
+            std::string id;
+            if (!ids.contains(rel.id) && referenced.contains(rel.id) &&
+                carry_relationship(source, rel, out_rels, &id))
+                ids.emplace(rel.id, std::move(id));
         }
         for (string_view ref : refs) {
             auto it = ids.find(ref);
@@ -392,25 +387,23 @@ class input_parts {
     // The part that the main part's relationship of type ".../`type`" names,
     // and its name; null when there is none, with `failed` set when damaged.
     docx_heap related_part(string_view type, std::string *name, size_t *len, bool *failed) {
-        *failed = !open();
-        if (*failed) return nullptr;
-        const loaded &rels = relationships(main_part_);
-        if (!rels.xml) {
-            *failed = rels.failed;
-            return nullptr;
-        }
-        for (const relationship &rel : read_relationships(rels.view())) {
-            string_view t = unquoted(rel.quoted_type);
-            if (rel.external || t.size() <= type.size() || !t.ends_with(type) ||
-                t[t.size() - type.size() - 1] != '/')
-                continue;
-            *name = zip_->entry_name(resolve(folder_of(main_part_), rel.target).c_str());
-            if (name->empty()) return nullptr;
-            docx_heap xml = zip_->extract(name->c_str(), len);
-            *failed = !xml;
-            return xml;
-        }
-        return nullptr;
+        std::optional<relationship> rel = related(type, failed);
+        if (!rel) return nullptr;
+        *name = zip_->entry_name(resolve(folder_of(main_part_), rel->target).c_str());
+        if (name->empty()) return nullptr;
+        docx_heap xml = zip_->extract(name->c_str(), len);
+        *failed = !xml;
+        return xml;
+    }
+
+    // Carries the part that the main part's relationship of type ".../`type`"
+    // names, related from the merged main part alike; -1 on a damaged part.
+    int carry_related(string_view type, docx_buf *out_rels) {
+        bool failed = false;
+        std::optional<relationship> rel = related(type, &failed);
+        std::string id;
+        if (rel) carry_relationship(main_part_, *rel, out_rels, &id);
+        return failed ? -1 : 0;
     }
 
     // Queues what the carried parts refer to in turn and hands the copies over
@@ -434,6 +427,40 @@ class input_parts {
         bool failed = false;
         string_view view() const { return {xml.get(), len}; }
     };
+
+    // The main part's first relationship of type ".../`type`" to a part of
+    // the package; `failed` is set when the package or its relationships are
+    // damaged.
+    std::optional<relationship> related(string_view type, bool *failed) {
+        *failed = !open();
+        if (*failed) return std::nullopt;
+        const loaded &rels = relationships(main_part_);
+        *failed = rels.failed;
+        if (!rels.xml) return std::nullopt;
+        for (const relationship &rel : read_relationships(rels.view())) {
+            string_view t = unquoted(rel.quoted_type);
+            if (!rel.external && t.size() > type.size() && t.ends_with(type) &&
+                t[t.size() - type.size() - 1] == '/')
+                return rel;
+        }
+        return std::nullopt;
+    }
+
+    // Carries the target of `rel`, a relationship of part `source`, and writes
+    // the relationship to `out_rels` under its new ID `id`; false when it
+    // cannot travel.
+    bool carry_relationship(const std::string &source, const relationship &rel, docx_buf *out_rels,
+                            std::string *id) {
+        if (!plain_id(rel.id)) return false;
+        std::string target;
+        if (!rel.external) {
+            target = zip_->entry_name(resolve(folder_of(source), rel.target).c_str());
+            if (target.empty() || target == main_part_ || !carry(target)) return false;
+        }
+        *id = id_prefix_ + std::string(rel.id);
+        append_relationship(out_rels, *id, rel, target);
+        return true;
+    }
 
     // The package is opened a second time, with its content types, when the
     // first part is asked for. False (message set) when the content types
@@ -896,7 +923,12 @@ int collect_input(const char *path, int number, docx_buf *bodies, merged_root &r
     std::vector<edit> style_edits;
     if (collect_numbering(input, {{body, &edits}, {styles_text, &style_edits}}, lists) != 0)
         return -1;
-    if (styles_xml) collect_styles(styles_text, std::move(style_edits), styles);
+    if (styles_xml) {
+        // The theme gives the fonts and colours that the first styles refer to.
+        if (!styles.defaults_taken && input.carry_related("theme", &parts.relationships) != 0)
+            return -1;
+        collect_styles(styles_text, std::move(style_edits), styles);
+    }
     if (input.finish(parts) != 0) return -1;
     sort_edits(&edits);
     if (number > 1) docx_buf_append(bodies, "\n", 1);

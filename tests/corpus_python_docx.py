@@ -306,13 +306,19 @@ def numbered_paragraphs(path, main):
         return sum(n.get(qn("w:val")) in lists for n in body.iter(qn("w:numId")))
 
 
+def related_blob(document, relationship_type):
+    """The bytes of the part the main part relates by `relationship_type`, or None."""
+    try:
+        return document.part.part_related_by(relationship_type).blob
+    except KeyError:
+        return None
+
+
 def style_definitions(document):
     """Each style's definition by ID (the list numbers it names left out: merge
     gives lists new numbers), and the types that more than one style is the
     default of; None when the document has no styles part."""
-    try:
-        document.part.part_related_by(RT.STYLES)
-    except KeyError:
+    if related_blob(document, RT.STYLES) is None:
         return None
     found, defaults = {}, collections.Counter()
     for style in document.styles.element.iter(qn("w:style")):
@@ -350,12 +356,16 @@ def merge_differences(tool, path, document, out):
         yield f"merged with itself, parts have no content type: {', '.join(untyped[:5])}"
     styles = style_definitions(document)
     if styles:
-        merged, several = style_definitions(docx.Document(out))
+        merged_document = docx.Document(out)
+        merged, several = style_definitions(merged_document)
         lost = [i for i, d in styles[0].items() if merged.get(i) != d]
         if lost:
             yield f"merged with itself, styles lost or changed: {', '.join(lost[:5])}"
         if several:
             yield f"merged with itself, several default styles of type {', '.join(several)}"
+        theme = related_blob(document, RT.THEME)
+        if theme is not None and related_blob(merged_document, RT.THEME) != theme:
+            yield "merged with itself, its theme is lost"
 
 
 def main():

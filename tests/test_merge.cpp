@@ -429,7 +429,8 @@ TEST_F(MergeRelationships, ListsAreNumberedOnAcrossInputs) {
 
 // Every input's styles come along, the first definition of an ID winning, then
 // the package's own for IDs that no input defines; each type keeps one
-// default style, and a style's list is numbered on as the bodies' are.
+// default style, a style's list is numbered on as the bodies' are, and the
+// theme of the first styles comes along.
 TEST_F(MergeRelationships, StylesOfEveryInputComeAlong) {
     auto styles_part = [](const std::string &inner) {
         return "<?xml version=\"1.0\"?><w:styles xmlns:w=\"" + std::string(W_NS) +
@@ -453,7 +454,9 @@ TEST_F(MergeRelationships, StylesOfEveryInputComeAlong) {
     testkit::Entries a_entries = package();
     a_entries[1].second = document(para("a"));
     a_entries[2].second = relationships(relationship("rId1", "styles", "styles.xml") +
-                                        relationship("rId7", "numbering", "numbering.xml"));
+                                        relationship("rId7", "numbering", "numbering.xml") +
+                                        relationship("rId8", "theme", "theme/theme1.xml"));
+    a_entries.push_back({"word/theme/theme1.xml", "<a:theme name=\"A\"/>"});
     a_entries[3].second = styles_part(a_defaults + a_normal + a_grid + a_bullet("3"));
     a_entries.push_back({"word/numbering.xml",
                          "<?xml version=\"1.0\"?><w:numbering xmlns:w=\"" + std::string(W_NS) +
@@ -468,6 +471,9 @@ TEST_F(MergeRelationships, StylesOfEveryInputComeAlong) {
         "<w:style w:type=\"character\" w:default=\"1\" w:styleId=\"a0\"/>";
     testkit::Entries b_entries = package();
     b_entries[1].second = document(para("b"));
+    b_entries[2].second = relationships(relationship("rId1", "styles", "styles.xml") +
+                                        relationship("rId8", "theme", "theme/theme1.xml"));
+    b_entries.push_back({"word/theme/theme1.xml", "<a:theme name=\"B\"/>"});
     b_entries[3].second = styles_part(
         "<w:docDefaults/><w:style w:type=\"paragraph\" w:default=\"on\" w:styleId=\"a\"><w:name "
         "w:val=\"Normal\"/></w:style><w:style w:type=\"paragraph\" w:styleId=\"Normal\"/>"
@@ -494,6 +500,13 @@ TEST_F(MergeRelationships, StylesOfEveryInputComeAlong) {
                   .find("<w:abstractNum w:abstractNumId=\"1\"/><w:num w:numId=\"1\">"
                         "<w:abstractNumId w:val=\"1\"/></w:num>"),
               std::string::npos);
+    // The theme that the first styles take their fonts from comes along.
+    EXPECT_NE(testkit::read_entry(out, "word/_rels/document.xml.rels")
+                  .find(relationship("m1_rId8", "theme", "/merged/1/word/theme/theme1.xml")),
+              std::string::npos);
+    EXPECT_EQ(testkit::read_entry(out, "merged/1/word/theme/theme1.xml"), "<a:theme name=\"A\"/>");
+    for (const auto &[name, bytes] : testkit::read_zip(out))
+        EXPECT_FALSE(name.starts_with("merged/2/")) << name;
 }
 
 // A carried part that is damaged fails the merge, as a damaged main part does.
