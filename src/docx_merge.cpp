@@ -389,21 +389,22 @@ class input_parts {
     docx_heap related_part(string_view type, std::string *name, size_t *len, bool *failed) {
         std::optional<relationship> rel = related(type, failed);
         if (!rel) return nullptr;
-        *name = zip_->entry_name(resolve(folder_of(main_part_), rel->target).c_str());
-        if (name->empty()) return nullptr;
-        docx_heap xml = zip_->extract(name->c_str(), len);
-        *failed = !xml;
+        docx_heap xml = target_of(*rel, name, len);
+        *failed = !xml && !name->empty();
         return xml;
     }
 
     // Carries the part that the main part's relationship of type ".../`type`"
-    // names, related from the merged main part alike; -1 on a damaged part.
-    int carry_related(string_view type, docx_buf *out_rels) {
+    // names, related from the merged main part alike. No body refers to it:
+    // where it is missing or damaged, it stays behind and the merge goes on.
+    void carry_related(string_view type, docx_buf *out_rels) {
         bool failed = false;
         std::optional<relationship> rel = related(type, &failed);
-        std::string id;
-        if (rel) carry_relationship(main_part_, *rel, out_rels, &id);
-        return failed ? -1 : 0;
+        std::string name, id;
+        size_t len = 0;
+        if (rel && target_of(*rel, &name, &len))
+            carry_relationship(main_part_, *rel, out_rels, &id);
+        docx_clear_error();
     }
 
     // Queues what the carried parts refer to in turn and hands the copies over
@@ -444,6 +445,14 @@ class input_parts {
                 return rel;
         }
         return std::nullopt;
+    }
+
+    // The part that `rel`, a relationship of the main part, names, and its
+    // name (empty when the package has no such part); null when it is absent
+    // or damaged.
+    docx_heap target_of(const relationship &rel, std::string *name, size_t *len) {
+        *name = zip_->entry_name(resolve(folder_of(main_part_), rel.target).c_str());
+        return name->empty() ? nullptr : zip_->extract(name->c_str(), len);
     }
 
     // Carries the target of `rel`, a relationship of part `source`, and writes
@@ -925,8 +934,7 @@ int collect_input(const char *path, int number, docx_buf *bodies, merged_root &r
         return -1;
     if (styles_xml) {
         // The theme gives the fonts and colours that the first styles refer to.
-        if (!styles.defaults_taken && input.carry_related("theme", &parts.relationships) != 0)
-            return -1;
+        if (!styles.defaults_taken) input.carry_related("theme", &parts.relationships);
         collect_styles(styles_text, std::move(style_edits), styles);
     }
     if (input.finish(parts) != 0) return -1;

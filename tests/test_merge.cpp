@@ -521,6 +521,23 @@ TEST_F(MergeRelationships, DamagedCarriedPartFailsTheMerge) {
     EXPECT_FALSE(testkit::fs::exists(out));
 }
 
+// The theme is carried for the styles only: a damaged one stays behind.
+TEST_F(MergeRelationships, DamagedThemeStaysBehind) {
+    testkit::Entries entries = package();
+    entries[2].second = relationships(relationship("rId1", "styles", "styles.xml") +
+                                      relationship("rId8", "theme", "theme/theme1.xml"));
+    entries.push_back({"word/theme/theme1.xml", "<a:theme/>"});
+    std::string a = dir.file("a.docx");
+    testkit::write_zip(a, entries);
+    std::string bytes = testkit::read_file(a);
+    bytes[bytes.rfind(std::string("PK\x01\x02", 4)) + 16] ^= 1;  // CRC of the theme
+    testkit::write_file(a, bytes);
+    ASSERT_EQ(docx_merge(json_list({a}).c_str(), out.c_str()), 1) << docx_last_error();
+    EXPECT_STREQ(docx_last_error(), "");
+    EXPECT_EQ(testkit::read_entry(out, "word/_rels/document.xml.rels").find("theme"),
+              std::string::npos);
+}
+
 // Every input is read before the output is written, so the output may be one
 // of them.
 TEST_F(Merge, OutputMayNameAnInput) {
