@@ -889,10 +889,61 @@ std::string styles_part(merged_styles &merged) {
 
 // MARK: - Inputs
 
-// Adds one input's body to `bodies` (after a line feed unless it is the first).
-int collect_input(const char *path, int number, docx_buf *bodies, merged_root &root,
-                  merged_parts &parts, std::span<merged_notes> notes, merged_numbering &lists,
-                  merged_styles &styles) {
+// Everything the merged package gathers from its inputs.
+struct merged_package {
+    docx_buf bodies;
+    merged_root root;
+    merged_parts parts;
+    merged_notes notes[std::size(NOTE_KINDS)] = {
+        merged_notes(NOTE_KINDS[0]), merged_notes(NOTE_KINDS[1]), merged_notes(NOTE_KINDS[2])};
+    merged_numbering lists;
+    merged_styles styles;
+    int drawings = 0;
+};
+
+// Carries what `body`, the body of `input`, refers to, with the input's
+// styles, and puts the new IDs and numbers into `edits`.
+int collect_parts(input_parts &input, const std::string &main_part, string_view body,
+                  merged_package &merged, std::vector<edit> *edits) {
+    if (input.map_references(main_part, body, &merged.parts.relationships, edits) != 0) return -1;
+    for (merged_notes &n : merged.notes)
+        if (collect_notes(input, body, n, edits) != 0) return -1;
+    std::string styles_name;
+    size_t styles_len = 0;
+    bool failed = false;
+    docx_heap styles_xml = input.related_part("styles", &styles_name, &styles_len, &failed);
+    if (failed) return -1;
+    const string_view styles_text(styles_xml.get(), styles_xml ? styles_len : 0);
+    std::vector<edit> style_edits;
+    if (collect_numbering(input, {{body, edits}, {styles_text, &style_edits}}, merged.lists) != 0)
+        return -1;
+    if (styles_xml) {
+        // The theme gives the fonts and colours that the first styles refer to.
+        if (!merged.styles.defaults_taken)
+            input.carry_related("theme", &merged.parts.relationships);
+        collect_styles(styles_text, std::move(style_edits), merged.styles);
+    }
+    return input.finish(merged.parts);
+}
+
+// Word takes a document whose drawings share a wp:docPr ID for damaged, and
+// every document numbers its own from 1: each drawing gets the next number of
+// the merged body.
+void renumber_drawings(string_view body, int *drawings, std::vector<edit> *edits) {
+    const char *end = body.data() + body.size();
+    // The search for the whole tag passes over the body 16 bytes at a time.
+    constexpr string_view tag = "<wp:docPr";
+    for (const char *p = docx_find_bytes(body.data(), end, tag); p;
+         p = docx_find_bytes(p + tag.size(), end, tag)) {
+        string_view id = docx_tag_opens(p, end, tag.substr(1)) ? attr_of(p, end, "id") : "";
+        if (!id.empty())
+            edits->push_back({offset_in(body, id), id.size(), std::to_string(++*drawings)});
+    }
+}
+
+// Adds one input's body to the merged bodies (after a line feed unless it is
+// the first), with what it refers to.
+int collect_input(const char *path, int number, merged_package &merged) {
     docx_heap data;
     size_t size = 0;
     if (docx_read_file(path, &data, &size) != 0) return -1;
@@ -917,30 +968,14 @@ int collect_input(const char *path, int number, docx_buf *bodies, merged_root &r
     size_t body_len = 0;
     if (docx_body_inner_range(xml.get(), xml_len, &body_start, &body_len) != 0) return -1;
     const string_view body(body_start, body_len);
-    collect_root(root, xml.get(), xml_len, "w:document");
+    collect_root(merged.root, xml.get(), xml_len, "w:document");
     input_parts input(number, &data, size, part_name.get());
     std::vector<edit> edits;
-    if (input.map_references(part_name.get(), body, &parts.relationships, &edits) != 0) return -1;
-    for (merged_notes &n : notes)
-        if (collect_notes(input, body, n, &edits) != 0) return -1;
-    std::string styles_name;
-    size_t styles_len = 0;
-    bool failed = false;
-    docx_heap styles_xml = input.related_part("styles", &styles_name, &styles_len, &failed);
-    if (failed) return -1;
-    const string_view styles_text(styles_xml.get(), styles_xml ? styles_len : 0);
-    std::vector<edit> style_edits;
-    if (collect_numbering(input, {{body, &edits}, {styles_text, &style_edits}}, lists) != 0)
-        return -1;
-    if (styles_xml) {
-        // The theme gives the fonts and colours that the first styles refer to.
-        if (!styles.defaults_taken) input.carry_related("theme", &parts.relationships);
-        collect_styles(styles_text, std::move(style_edits), styles);
-    }
-    if (input.finish(parts) != 0) return -1;
+    if (collect_parts(input, part_name.get(), body, merged, &edits) != 0) return -1;
+    renumber_drawings(body, &merged.drawings, &edits);
     sort_edits(&edits);
-    if (number > 1) docx_buf_append(bodies, "\n", 1);
-    append_edited(bodies, body, 0, body.size(), edits);
+    if (number > 1) docx_buf_append(&merged.bodies, "\n", 1);
+    append_edited(&merged.bodies, body, 0, body.size(), edits);
     return 0;
 }
 
@@ -968,32 +1003,26 @@ int merge(const char *paths_json, const char *out_path) {
         docx_set_error("paths_json must be a non-empty JSON array");
         return -1;
     }
-    docx_buf bodies;
-    merged_root root;
-    merged_parts parts;
-    merged_notes notes[] = {merged_notes(NOTE_KINDS[0]), merged_notes(NOTE_KINDS[1]),
-                            merged_notes(NOTE_KINDS[2])};
-    merged_numbering lists;
-    merged_styles styles;
+    merged_package merged;
     int number = 0;
     for (const auto &element : list) {
         const std::string *path = element_path(element);
-        if (!path ||
-            collect_input(path->c_str(), ++number, &bodies, root, parts, notes, lists, styles) != 0)
-            return -1;
+        if (!path || collect_input(path->c_str(), ++number, merged) != 0) return -1;
     }
     std::vector<docx_generated_part> generated;
-    for (const merged_notes &n : notes) add_notes_part(n, &generated);
-    add_numbering_part(lists, &generated);
-    const std::string styles_xml = styles_part(styles);
+    for (const merged_notes &n : merged.notes) add_notes_part(n, &generated);
+    add_numbering_part(merged.lists, &generated);
+    const std::string styles_xml = styles_part(merged.styles);
     // The bodies are nearly all of the part: the head goes in front of them
     // in place, so that they are never held twice.
     docx_buf attrs, head;
-    append_root_attrs(&attrs, root);
+    docx_buf &bodies = merged.bodies;
+    const merged_parts &parts = merged.parts;
+    append_root_attrs(&attrs, merged.root);
     docx_append_document_head(&head, attrs.view());
     docx_buf_prepend(&bodies, head.view());
     docx_append_document_tail(&bodies);
-    if (bodies.failed || head.failed || attrs.failed || root.failed() ||
+    if (bodies.failed || head.failed || attrs.failed || merged.root.failed() ||
         parts.relationships.failed || parts.overrides.failed) {
         docx_set_error("oom");
         return -1;

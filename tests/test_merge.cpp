@@ -124,6 +124,19 @@ TEST_F(Merge, RootDeclaresTheInputsNamespacesFirstDeclarationWinning) {
     EXPECT_EQ(merged({no_mc}), expected(para("3"), " xmlns:a=\"urn:a\""));
 }
 
+// Word takes drawings that share a wp:docPr ID for damage, and every document
+// numbers its own from 1: the merged body numbers them anew.
+TEST_F(Merge, DrawingsAreNumberedOnAcrossInputs) {
+    const std::string wp = " xmlns:wp=\"urn:wp\"";
+    auto drawings = [](const char *first, const char *second) {
+        return std::string("<w:p><w:r><w:drawing><wp:docPr id=\"") + first +
+               "\" name=\"A\"/></w:drawing></w:r><w:r><w:drawing><wp:docPr name=\"id=1\" id=\"" +
+               second + "\"/><wp:docPrx id=\"7\"/></w:drawing></w:r></w:p>";
+    };
+    std::string a = input("a.docx", document(drawings("1", "x"), wp));
+    EXPECT_EQ(merged({a, a}), expected(drawings("1", "2") + "\n" + drawings("3", "4"), wp));
+}
+
 TEST_F(Merge, RefusesBadListsAndCreatesNothing) {
     std::string good = input("good.docx", document(para("x")));
     std::string missing = dir.file("missing.docx");
