@@ -898,7 +898,7 @@ struct merged_package {
         merged_notes(NOTE_KINDS[0]), merged_notes(NOTE_KINDS[1]), merged_notes(NOTE_KINDS[2])};
     merged_numbering lists;
     merged_styles styles;
-    int drawings = 0;
+    int drawings = 0, bookmarks = 0;  // the numbers given so far
 };
 
 // Carries what `body`, the body of `input`, refers to, with the input's
@@ -926,19 +926,41 @@ int collect_parts(input_parts &input, const std::string &main_part, string_view 
     return input.finish(merged.parts);
 }
 
+// Calls `visit(p, end)` at each '<' in `body` that `lead` begins; the search
+// passes over the body 16 bytes at a time.
+template <class Visit>
+void each_lead(string_view body, string_view lead, Visit visit) {
+    const char *end = body.data() + body.size();
+    for (const char *p = docx_find_bytes(body.data(), end, lead); p;
+         p = docx_find_bytes(p + lead.size(), end, lead))
+        visit(p, end);
+}
+
 // Word takes a document whose drawings share a wp:docPr ID for damaged, and
 // every document numbers its own from 1: each drawing gets the next number of
 // the merged body.
 void renumber_drawings(string_view body, int *drawings, std::vector<edit> *edits) {
-    const char *end = body.data() + body.size();
-    // The search for the whole tag passes over the body 16 bytes at a time.
-    constexpr string_view tag = "<wp:docPr";
-    for (const char *p = docx_find_bytes(body.data(), end, tag); p;
-         p = docx_find_bytes(p + tag.size(), end, tag)) {
-        string_view id = docx_tag_opens(p, end, tag.substr(1)) ? attr_of(p, end, "id") : "";
+    each_lead(body, "<wp:docPr", [&](const char *p, const char *end) {
+        string_view id = docx_tag_opens(p, end, "wp:docPr") ? attr_of(p, end, "id") : "";
         if (!id.empty())
             edits->push_back({offset_in(body, id), id.size(), std::to_string(++*drawings)});
-    }
+    });
+}
+
+// A bookmark's ID pairs its start with its end and must be unique in the
+// document: each ID an input uses gets the next number of the merged body,
+// in its starts and ends alike.
+void renumber_bookmarks(string_view body, int *bookmarks, std::vector<edit> *edits) {
+    std::unordered_map<string_view, std::string> numbers;
+    each_lead(body, "<w:bookmark", [&](const char *p, const char *end) {
+        if (!docx_tag_opens(p, end, "w:bookmarkStart") && !docx_tag_opens(p, end, "w:bookmarkEnd"))
+            return;
+        string_view id = attr_of(p, end, "w:id");
+        if (id.empty()) return;
+        auto [it, added] = numbers.try_emplace(id);
+        if (added) it->second = std::to_string((*bookmarks)++);
+        edits->push_back({offset_in(body, id), id.size(), it->second});
+    });
 }
 
 // Adds one input's body to the merged bodies (after a line feed unless it is
@@ -973,6 +995,7 @@ int collect_input(const char *path, int number, merged_package &merged) {
     std::vector<edit> edits;
     if (collect_parts(input, part_name.get(), body, merged, &edits) != 0) return -1;
     renumber_drawings(body, &merged.drawings, &edits);
+    renumber_bookmarks(body, &merged.bookmarks, &edits);
     sort_edits(&edits);
     if (number > 1) docx_buf_append(&merged.bodies, "\n", 1);
     append_edited(&merged.bodies, body, 0, body.size(), edits);

@@ -125,16 +125,29 @@ TEST_F(Merge, RootDeclaresTheInputsNamespacesFirstDeclarationWinning) {
 }
 
 // Word takes drawings that share a wp:docPr ID for damage, and every document
-// numbers its own from 1: the merged body numbers them anew.
-TEST_F(Merge, DrawingsAreNumberedOnAcrossInputs) {
+// numbers its own from 1; bookmark IDs pair starts with ends and must be
+// unique too: the merged body numbers both anew.
+TEST_F(Merge, DrawingsAndBookmarksAreNumberedOnAcrossInputs) {
     const std::string wp = " xmlns:wp=\"urn:wp\"";
     auto drawings = [](const char *first, const char *second) {
         return std::string("<w:p><w:r><w:drawing><wp:docPr id=\"") + first +
                "\" name=\"A\"/></w:drawing></w:r><w:r><w:drawing><wp:docPr name=\"id=1\" id=\"" +
                second + "\"/><wp:docPrx id=\"7\"/></w:drawing></w:r></w:p>";
     };
-    std::string a = input("a.docx", document(drawings("1", "x"), wp));
-    EXPECT_EQ(merged({a, a}), expected(drawings("1", "2") + "\n" + drawings("3", "4"), wp));
+    // A start and end of one ID, another bookmark around it, and an ID used
+    // again after its bookmark ended.
+    auto bookmarks = [](int n) {
+        auto id = [](int i) { return std::to_string(i); };
+        return "<w:p><w:bookmarkStart w:id=\"" + id(n) +
+               "\" w:name=\"a\"/><w:bookmarkStart w:name=\"b\" w:id=\"" + id(n + 1) +
+               "\"/><w:bookmarkEnd w:id=\"" + id(n) + "\"/><w:bookmarkEnd w:id=\"" + id(n + 1) +
+               "\"/><w:bookmarkStart w:id=\"" + id(n) + "\" w:name=\"c\"/><w:bookmarkEnd w:id=\"" +
+               id(n) + "\"/><w:bookmarks w:id=\"9\"/></w:p>";
+    };
+    std::string a = input("a.docx", document(drawings("1", "x") + bookmarks(7), wp));
+    EXPECT_EQ(
+        merged({a, a}),
+        expected(drawings("1", "2") + bookmarks(0) + "\n" + drawings("3", "4") + bookmarks(2), wp));
 }
 
 TEST_F(Merge, RefusesBadListsAndCreatesNothing) {
