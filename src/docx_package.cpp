@@ -7,6 +7,10 @@
 // in two pieces on two threads) and handed to libzip as compressed data,
 // which it copies into the archive unchanged.
 #include <libdeflate.h>
+#if defined(__linux__)
+#include <pthread.h>
+#include <sched.h>
+#endif
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -646,6 +650,73 @@ bool two_cores() {
 
 enum class split_result { done, declined, no_memory };
 
+// Runs `work` on a thread of its own until join(). On Linux the thread starts
+// on another core than the caller's, where the process may use one: a new
+// thread would often start beside its creator, and the two take turns on one
+// core until a balancing pass moves one, milliseconds later. Once started, the
+// thread may run wherever the process may.
+template <class Work>
+class worker_thread {
+  public:
+    explicit worker_thread(Work work) : work_(std::move(work)) {}
+    worker_thread(const worker_thread &) = delete;
+    worker_thread &operator=(const worker_thread &) = delete;
+    ~worker_thread() { join(); }
+
+    bool start() {
+#if defined(__linux__)
+        pthread_attr_t attr;
+        if (pthread_attr_init(&attr) != 0) return false;
+        cpu_set_t others;
+        int here = sched_getcpu();
+        if (here >= 0 && here < CPU_SETSIZE &&
+            sched_getaffinity(0, sizeof process_cores_, &process_cores_) == 0) {
+            others = process_cores_;
+            CPU_CLR(here, &others);
+            if (CPU_COUNT(&others) > 0) pthread_attr_setaffinity_np(&attr, sizeof others, &others);
+        } else {
+            CPU_ZERO(&process_cores_);
+        }
+        started_ = pthread_create(&thread_, &attr, run, this) == 0;
+        pthread_attr_destroy(&attr);
+#else
+        try {
+            thread_ = std::thread([this] { work_(); });
+            started_ = true;
+        } catch (const std::system_error &) {
+        }
+#endif
+        return started_;
+    }
+
+    void join() {
+        if (!started_) return;
+#if defined(__linux__)
+        pthread_join(thread_, nullptr);
+#else
+        thread_.join();
+#endif
+        started_ = false;
+    }
+
+  private:
+#if defined(__linux__)
+    static void *run(void *self) {
+        auto *w = static_cast<worker_thread *>(self);
+        if (CPU_COUNT(&w->process_cores_) > 0)
+            pthread_setaffinity_np(pthread_self(), sizeof w->process_cores_, &w->process_cores_);
+        w->work_();
+        return nullptr;
+    }
+    pthread_t thread_{};
+    cpu_set_t process_cores_;
+#else
+    std::thread thread_;
+#endif
+    Work work_;
+    bool started_ = false;
+};
+
 // Deflates the head on a second thread with a compressor of its own while
 // this one takes the tail; the head's stream is made joinable, so the two
 // streams joined are one. Both write into one block, the head's stream first;
@@ -662,18 +733,14 @@ split_result deflate_on_two_threads(libdeflate_compressor *compressor, const pla
     // A deflated stream fills a fraction of its bound (about a tenth for XML).
     if (docx_buf_reserve_room(out, head_room + tail_room + 1) != 0) return split_result::no_memory;
     size_t head_len = 0;
-    std::thread worker;
-    try {
-        worker = std::thread([&] {
-            deflater_owner own(libdeflate_alloc_compressor(DEFLATE_LEVEL));
-            size_t n = own ? libdeflate_deflate_compress(own.get(), head.data(), head.size(),
-                                                         out->data, head_room - JOIN_SLACK)
-                           : 0;
-            head_len = n ? make_joinable(out->data, n) : 0;
-        });
-    } catch (const std::system_error &) {
-        return split_result::declined;
-    }
+    worker_thread worker([&] {
+        deflater_owner own(libdeflate_alloc_compressor(DEFLATE_LEVEL));
+        size_t n = own ? libdeflate_deflate_compress(own.get(), head.data(), head.size(), out->data,
+                                                     head_room - JOIN_SLACK)
+                       : 0;
+        head_len = n ? make_joinable(out->data, n) : 0;
+    });
+    if (!worker.start()) return split_result::declined;
     size_t tail_len = libdeflate_deflate_compress(compressor, tail.data(), tail.size(),
                                                   out->data + head_room, tail_room);
     part->crc = libdeflate_crc32(0, all.data(), all.size());
