@@ -354,6 +354,14 @@ def merge_differences(tool, path, document, out):
         yield f"merged with itself, its body refers to nothing by {sample(twice - once - once)}"
     if untyped:
         yield f"merged with itself, parts have no content type: {', '.join(untyped[:5])}"
+    merged_body = docx.Document(out).element.body
+    drawings = [e.get("id") for e in merged_body.iter(qn("wp:docPr")) if e.get("id") is not None]
+    if len(set(drawings)) != len(drawings):
+        yield "merged with itself, drawings share wp:docPr IDs"
+    once = [e.get(qn("w:id")) for e in document.element.body.iter(qn("w:bookmarkStart"))]
+    twice = [e.get(qn("w:id")) for e in merged_body.iter(qn("w:bookmarkStart"))]
+    if len(set(once)) == len(once) and len(set(twice)) != len(twice):
+        yield "merged with itself, bookmarks share IDs"
     styles = style_definitions(document)
     if styles:
         merged_document = docx.Document(out)
