@@ -679,6 +679,8 @@ class worker_thread {
         }
         started_ = pthread_create(&thread_, &attr, run, this) == 0;
         pthread_attr_destroy(&attr);
+        // Where the placement is refused, the thread starts where Linux puts it.
+        if (!started_) started_ = pthread_create(&thread_, nullptr, run, this) == 0;
 #else
         try {
             thread_ = std::thread([this] { work_(); });
