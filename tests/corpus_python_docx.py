@@ -336,8 +336,10 @@ def merge_differences(tool, path, document, out):
     if document.element.getroottree().docinfo.doctype:
         return  # merge refuses a document type declaration, with a message
     render(tool, "merge", "-o", out, path, path)
+    merged_document = docx.Document(out)
+    merged_body = merged_document.element.body
     once = words(shown_text(document.element.body))
-    want, have = once + once, words(shown_text(docx.Document(out).element.body))
+    want, have = once + once, words(shown_text(merged_body))
     if want != have:
         yield f"merged with itself, lacks {sample(want - have)}, has more {sample(have - want)}"
     once, twice = note_words(path, document.part.partname[1:]), note_words(out, "word/document.xml")
@@ -354,7 +356,6 @@ def merge_differences(tool, path, document, out):
         yield f"merged with itself, its body refers to nothing by {sample(twice - once - once)}"
     if untyped:
         yield f"merged with itself, parts have no content type: {', '.join(untyped[:5])}"
-    merged_body = docx.Document(out).element.body
     drawings = [e.get("id") for e in merged_body.iter(qn("wp:docPr")) if e.get("id") is not None]
     if len(set(drawings)) != len(drawings):
         yield "merged with itself, drawings share wp:docPr IDs"
@@ -364,7 +365,6 @@ def merge_differences(tool, path, document, out):
         yield "merged with itself, bookmarks share IDs"
     styles = style_definitions(document)
     if styles:
-        merged_document = docx.Document(out)
         merged, several = style_definitions(merged_document)
         lost = [i for i, d in styles[0].items() if merged.get(i) != d]
         if lost:
