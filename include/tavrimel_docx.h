@@ -72,8 +72,9 @@ TAVRIMEL_DOCX_API int docx_write(const char *text, int format, const char *out_p
  * path strings, into a new DOCX file at `out_path`. Returns 1 or 0. The
  * pictures, hyperlinks, notes, comments, lists and other parts a body refers
  * to come along, and every input's styles (where inputs define one style ID,
- * the first definition holds). The output may name one of the inputs: all
- * are read before it is written. */
+ * the first definition holds); the first input's final section (page setup,
+ * headers, footers) ends the result. The output may name one of the inputs:
+ * all are read before it is written. */
 TAVRIMEL_DOCX_API int docx_merge(const char *paths_json, const char *out_path);
 
 /* Replaces every occurrence of `find` by `replace` in the document's main

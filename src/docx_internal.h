@@ -293,9 +293,10 @@ int docx_extract_tables_json(const char *xml, size_t xml_len, docx_buf *out);
 int docx_build_info_json(const docx_doc *doc, docx_buf *out);
 // A main document part written from scratch: the head up to "<w:body>", with
 // `root_attrs` (each with a leading space) after the w and r declarations,
-// and the fixed one-section tail. Writing and merging share both.
+// and the tail: `section`, the body's final w:sectPr, or when it is empty one
+// US Letter section. Writing and merging share both.
 void docx_append_document_head(docx_buf *out, std::string_view root_attrs);
-void docx_append_document_tail(docx_buf *out);
+void docx_append_document_tail(docx_buf *out, std::string_view section = {});
 // The XML declaration and the start tag of root element `name`, declaring w
 // and r, then `root_attrs`.
 void docx_append_root(docx_buf *out, std::string_view name, std::string_view root_attrs);

@@ -892,6 +892,7 @@ std::string styles_part(merged_styles &merged) {
 // Everything the merged package gathers from its inputs.
 struct merged_package {
     docx_buf bodies;
+    docx_buf section;  // the first input's final w:sectPr
     merged_root root;
     merged_parts parts;
     merged_notes notes[std::size(NOTE_KINDS)] = {
@@ -963,8 +964,17 @@ void renumber_bookmarks(string_view body, int *bookmarks, std::vector<edit> *edi
     });
 }
 
+// The body's final w:sectPr, which starts at `p` where there is one.
+string_view final_section(const char *p, const char *end) {
+    if (!docx_tag_opens(p, end, "w:sectPr")) return {};
+    const char *section_end = docx_element_end(p, end, "w:sectPr");
+    return section_end ? string_view(p, static_cast<size_t>(section_end - p)) : string_view();
+}
+
 // Adds one input's body to the merged bodies (after a line feed unless it is
-// the first), with what it refers to.
+// the first), with what it refers to. The first input's final section (page
+// setup, headers and footers) ends the merged body, as a document keeps its
+// own when a file is inserted into it.
 int collect_input(const char *path, int number, merged_package &merged) {
     docx_heap data;
     size_t size = 0;
@@ -990,15 +1000,20 @@ int collect_input(const char *path, int number, merged_package &merged) {
     size_t body_len = 0;
     if (docx_body_inner_range(xml.get(), xml_len, &body_start, &body_len) != 0) return -1;
     const string_view body(body_start, body_len);
+    const string_view section =
+        number == 1 ? final_section(body.data() + body.size(), xml.get() + xml_len) : string_view();
+    // The section follows the body: both are one text to carry references from.
+    const string_view text(body_start, body_len + section.size());
     collect_root(merged.root, xml.get(), xml_len, "w:document");
     input_parts input(number, &data, size, part_name.get());
     std::vector<edit> edits;
-    if (collect_parts(input, part_name.get(), body, merged, &edits) != 0) return -1;
+    if (collect_parts(input, part_name.get(), text, merged, &edits) != 0) return -1;
     renumber_drawings(body, &merged.drawings, &edits);
     renumber_bookmarks(body, &merged.bookmarks, &edits);
     sort_edits(&edits);
     if (number > 1) docx_buf_append(&merged.bodies, "\n", 1);
-    append_edited(&merged.bodies, body, 0, body.size(), edits);
+    append_edited(&merged.bodies, text, 0, body.size(), edits);
+    append_edited(&merged.section, text, body.size(), text.size(), edits);
     return 0;
 }
 
@@ -1044,9 +1059,9 @@ int merge(const char *paths_json, const char *out_path) {
     append_root_attrs(&attrs, merged.root);
     docx_append_document_head(&head, attrs.view());
     docx_buf_prepend(&bodies, head.view());
-    docx_append_document_tail(&bodies);
-    if (bodies.failed || head.failed || attrs.failed || merged.root.failed() ||
-        parts.relationships.failed || parts.overrides.failed) {
+    docx_append_document_tail(&bodies, merged.section.view());
+    if (bodies.failed || merged.section.failed || head.failed || attrs.failed ||
+        merged.root.failed() || parts.relationships.failed || parts.overrides.failed) {
         docx_set_error("oom");
         return -1;
     }

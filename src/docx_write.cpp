@@ -16,9 +16,9 @@ constexpr string_view XML_DECLARATION =
 constexpr string_view W_AND_R_DECLARATIONS =
     " xmlns:w=\"http://schemas.openxmlformats.org/wordprocessingml/2006/main\" "
     "xmlns:r=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships\"";
-constexpr string_view DOCUMENT_TAIL =
+constexpr string_view LETTER_SECTION =
     "<w:sectPr><w:pgSz w:w=\"12240\" w:h=\"15840\"/><w:pgMar w:top=\"1440\" w:right=\"1440\" "
-    "w:bottom=\"1440\" w:left=\"1440\"/></w:sectPr></w:body></w:document>";
+    "w:bottom=\"1440\" w:left=\"1440\"/></w:sectPr>";
 constexpr string_view PAGE_BREAK = "<w:p><w:r><w:br w:type=\"page\"/></w:r></w:p>";
 constexpr string_view TABLE_START =
     "<w:tbl><w:tblPr><w:tblW w:w=\"0\" w:type=\"auto\"/></w:tblPr><w:tblGrid>";
@@ -254,8 +254,9 @@ void docx_append_document_head(docx_buf *out, std::string_view root_attrs) {
     append(out, "<w:body>");
 }
 
-void docx_append_document_tail(docx_buf *out) {
-    append(out, DOCUMENT_TAIL);
+void docx_append_document_tail(docx_buf *out, string_view section) {
+    append(out, section.empty() ? LETTER_SECTION : section);
+    append(out, "</w:body></w:document>");
 }
 
 int docx_write_from_md(const char *text, const char *path) {

@@ -332,6 +332,19 @@ def style_definitions(document):
     return found, sorted(t for t, n in defaults.items() if n > 1)
 
 
+def final_section(document):
+    """The page setup of the body's own final section, and the words of each
+    header and footer it names; None when the body has no section of its own."""
+    if document.element.body.sectPr is None:
+        return None
+    s = document.sections[-1]
+    setup = (s.page_width, s.page_height, s.orientation, s.top_margin, s.bottom_margin,
+             s.left_margin, s.right_margin)
+    parts = (s.header, s.footer, s.first_page_header, s.first_page_footer, s.even_page_header,
+             s.even_page_footer)
+    return setup, [words(shown_text(p._element)) for p in parts if not p.is_linked_to_previous]
+
+
 def merge_differences(tool, path, document, out):
     if document.element.getroottree().docinfo.doctype:
         return  # merge refuses a document type declaration, with a message
@@ -374,6 +387,9 @@ def merge_differences(tool, path, document, out):
         theme = related_blob(document, RT.THEME)
         if theme is not None and related_blob(merged_document, RT.THEME) != theme:
             yield "merged with itself, its theme is lost"
+    section = final_section(document)
+    if section is not None and final_section(merged_document) != section:
+        yield "merged with itself, its final section or the headers it names are lost"
 
 
 def main():

@@ -20,9 +20,11 @@ using testkit::TempDir;
 constexpr std::string_view W_NS = "http://schemas.openxmlformats.org/wordprocessingml/2006/main";
 constexpr std::string_view R_NS =
     "http://schemas.openxmlformats.org/officeDocument/2006/relationships";
-constexpr std::string_view TAIL =
+// The final section of the inputs, unless a test gives its own.
+constexpr std::string_view SECTION = "<w:sectPr><w:pgSz w:w=\"1\"/></w:sectPr>";
+constexpr std::string_view LETTER_SECTION =
     "<w:sectPr><w:pgSz w:w=\"12240\" w:h=\"15840\"/><w:pgMar w:top=\"1440\" w:right=\"1440\" "
-    "w:bottom=\"1440\" w:left=\"1440\"/></w:sectPr></w:body></w:document>";
+    "w:bottom=\"1440\" w:left=\"1440\"/></w:sectPr>";
 
 std::string root_tag(std::string_view extra) {
     return "<w:document xmlns:w=\"" + std::string(W_NS) + "\" xmlns:r=\"" + std::string(R_NS) +
@@ -31,7 +33,7 @@ std::string root_tag(std::string_view extra) {
 
 // A main part whose root carries `extra` after the w and r declarations.
 std::string document(std::string_view body, std::string_view extra = "",
-                     std::string_view body_tail = "<w:sectPr><w:pgSz w:w=\"1\"/></w:sectPr>") {
+                     std::string_view body_tail = SECTION) {
     return "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n" + root_tag(extra) +
            "<w:body>" + std::string(body) + std::string(body_tail) + "</w:body></w:document>";
 }
@@ -71,9 +73,12 @@ class Merge : public ::testing::Test {
             EXPECT_FALSE(testkit::fs::exists(out));
         }
     }
-    std::string expected(std::string_view body, std::string_view extra = "") {
+    // The merged main part: the first input's final section ends it.
+    std::string expected(std::string_view body, std::string_view extra = "",
+                         std::string_view section = SECTION) {
         return "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n" +
-               root_tag(extra) + "<w:body>" + std::string(body) + std::string(TAIL);
+               root_tag(extra) + "<w:body>" + std::string(body) + std::string(section) +
+               "</w:body></w:document>";
     }
 };
 
@@ -85,10 +90,13 @@ TEST_F(Merge, JoinsBodiesInListOrder) {
     std::string inner =
         input("inner.docx",
               document("<w:p><w:pPr><w:sectPr/></w:pPr><w:r><w:t>s</w:t></w:r></w:p>", "", ""));
+    const std::string a4_section = "<w:sectPr><w:pgSz w:w=\"11906\" w:h=\"16838\"/></w:sectPr>";
+    std::string a4 = input("a4.docx", document(para("4"), "", a4_section));
     struct Case {
         const char *name;
         std::vector<std::string> paths;
         std::string body;
+        std::string_view section = SECTION;
     } cases[] = {
         {"one input", {a}, para("a")},
         {"two inputs", {a, b}, para("a") + "\n" + para("b1") + para("b2")},
@@ -96,11 +104,17 @@ TEST_F(Merge, JoinsBodiesInListOrder) {
         {"empty body", {a, empty}, para("a") + "\n"},
         {"section break in a paragraph",
          {inner, a},
-         "<w:p><w:pPr><w:sectPr/></w:pPr><w:r><w:t>s</w:t></w:r></w:p>\n" + para("a")},
+         "<w:p><w:pPr><w:sectPr/></w:pPr><w:r><w:t>s</w:t></w:r></w:p>\n" + para("a"),
+         LETTER_SECTION},
+        {"the first input's section ends the body",
+         {a4, a},
+         para("4") + "\n" + para("a"),
+         a4_section},
+        {"a later input's section stays behind", {a, a4}, para("a") + "\n" + para("4")},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(merged(c.paths), expected(c.body));
+        EXPECT_EQ(merged(c.paths), expected(c.body, "", c.section));
         EXPECT_EQ(testkit::read_zip(out).size(), 7u);
     }
 }
@@ -310,6 +324,30 @@ TEST_F(MergeRelationships, BodiesKeepTheirPartsUnderNewIds) {
     EXPECT_EQ(rels.find("_rId1"), std::string::npos);
     EXPECT_EQ(rels.find("rId5"), std::string::npos);
     EXPECT_EQ(rels.find("outside"), std::string::npos);
+}
+
+// The first input's final section ends the merged body with the headers it
+// names, carried like the body's own (one relationship where both name one).
+TEST_F(MergeRelationships, FirstSectionKeepsItsHeaders) {
+    auto section = [](const std::string &id) {
+        return "<w:sectPr><w:headerReference w:type=\"first\" r:id=\"" + id +
+               "rId4\"/><w:pgSz w:w=\"11906\"/><w:titlePg/></w:sectPr>";
+    };
+    std::string a = dir.file("a.docx"), plain = dir.file("plain.docx");
+    testkit::Entries entries = package();
+    entries[1].second = document(body(""), "", section(""));
+    testkit::write_zip(a, entries);
+    entries[1].second = document(para("p"), "", section(""));
+    testkit::write_zip(plain, entries);
+
+    ASSERT_EQ(merged({a, a}), expected(body("m1_") + "\n" + body("m2_"), "", section("m1_")))
+        << docx_last_error();
+    std::string rels = testkit::read_entry(out, "word/_rels/document.xml.rels");
+    EXPECT_EQ(rels.find("\"m1_rId4\""), rels.rfind("\"m1_rId4\""));
+
+    // Only the section names the header.
+    ASSERT_EQ(merged({plain}), expected(para("p"), "", section("m1_"))) << docx_last_error();
+    EXPECT_EQ(testkit::read_entry(out, "merged/1/word/header1.xml"), "<w:hdr/>");
 }
 
 // Notes and comments that a body refers to come along, numbered on across the inputs,

@@ -220,5 +220,6 @@ def merge(paths, out_path):
     """Joins the bodies of the DOCX files ``paths`` into a new DOCX file at ``out_path``,
     which may be one of the inputs. The pictures, hyperlinks, notes, comments, lists and
     other parts a body refers to come along, and every input's styles (where inputs define
-    one style ID, the first definition holds)."""
+    one style ID, the first definition holds); the first input's final section (page setup,
+    headers, footers) ends the result."""
     _call("docx_merge", (_paths_json(paths), _encode_path(out_path)), _is_zero)
