@@ -576,12 +576,13 @@ constexpr const char *MERGED_PART_NAMES[] = {
     "word/document.xml",     "word/_rels/document.xml.rels",
     "[Content_Types].xml",   "word/footnotes.xml",
     "word/comments.xml",     "word/numbering.xml",
-    "word/media/image1.png", "word/styles.xml"};
+    "word/media/image1.png", "word/styles.xml",
+    "word/settings.xml"};
 
 // Input: either the JSON list of paths, or (when it starts with '<') the
 // pieces, between NUL bytes, of one package that is merged with itself: its
 // main part, relationships, content types, footnotes, comments, numbering,
-// a picture, styles.
+// a picture, styles, settings.
 // Only bare names are tried, so that a list reaches nothing outside the
 // scratch folder (no devices, no pipes).
 inline std::string run_merge(std::string_view in) {

@@ -93,7 +93,8 @@ merge_pieces() {  # DOCX OUT
     local part media
     media=$(unzip -Z1 "$1" 2>/dev/null | grep -m1 '^word/media/' || true)
     for part in word/document.xml word/_rels/document.xml.rels '[[]Content_Types].xml' \
-                word/footnotes.xml word/comments.xml word/numbering.xml "$media" word/styles.xml; do
+                word/footnotes.xml word/comments.xml word/numbering.xml "$media" word/styles.xml \
+                word/settings.xml; do
         if [ -n "$part" ]; then
             { unzip -p "$1" "$part" 2>/dev/null || true; } | tr -d '\000'
         fi

@@ -887,12 +887,74 @@ std::string styles_part(merged_styles &merged) {
     return made_part("w:styles", merged.root, {merged.defaults.view(), merged.styles.view()});
 }
 
+// MARK: - Settings
+
+// The settings that shape the pages of the first input, whose final section
+// ends the merged body (even-page headers, mirrored margins, the Word version
+// it is laid out for, tabs, hyphenation, theme fonts and colours), in the
+// schema's order. Settings that refer to other parts or notes, protect the
+// document or track changes stay behind.
+constexpr const char *LAYOUT_SETTINGS[] = {
+    "w:mirrorMargins",
+    "w:alignBordersAndEdges",
+    "w:bordersDoNotSurroundHeader",
+    "w:bordersDoNotSurroundFooter",
+    "w:gutterAtTop",
+    "w:defaultTabStop",
+    "w:autoHyphenation",
+    "w:consecutiveHyphenLimit",
+    "w:hyphenationZone",
+    "w:doNotHyphenateCaps",
+    "w:evenAndOddHeaders",
+    "w:bookFoldRevPrinting",
+    "w:bookFoldPrinting",
+    "w:bookFoldPrintingSheets",
+    "w:drawingGridHorizontalSpacing",
+    "w:drawingGridVerticalSpacing",
+    "w:displayHorizontalDrawingGridEvery",
+    "w:displayVerticalDrawingGridEvery",
+    "w:doNotUseMarginsForDrawingGridOrigin",
+    "w:drawingGridHorizontalOrigin",
+    "w:drawingGridVerticalOrigin",
+    "w:noPunctuationKerning",
+    "w:characterSpacingControl",
+    "w:strictFirstAndLastChars",
+    "w:noLineBreaksAfter",
+    "w:noLineBreaksBefore",
+    "w:compat",
+    "m:mathPr",
+    "w:themeFontLang",
+    "w:clrSchemeMapping",
+    "w:decimalSymbol",
+    "w:listSeparator",
+};
+
+// The layout settings of `input`'s settings part, made into the merged
+// settings part; empty when it keeps none. A damaged settings part stays
+// behind: no body needs it.
+std::string layout_settings(input_parts &input) {
+    std::string name;
+    size_t len = 0;
+    bool failed = false;
+    docx_heap settings = input.related_part("settings", &name, &len, &failed);
+    docx_clear_error();
+    if (!settings) return {};
+    const string_view xml(settings.get(), len);
+    merged_root root;
+    collect_root(root, xml.data(), xml.size(), "w:settings");
+    docx_buf kept;
+    for (const char *setting : LAYOUT_SETTINGS) take_element(xml, setting, &kept);
+    if (kept.failed) throw std::bad_alloc();
+    return kept.len ? made_part("w:settings", root, {kept.view()}) : std::string();
+}
+
 // MARK: - Inputs
 
 // Everything the merged package gathers from its inputs.
 struct merged_package {
     docx_buf bodies;
-    docx_buf section;  // the first input's final w:sectPr
+    docx_buf section;      // the first input's final w:sectPr
+    std::string settings;  // and the settings its pages are laid out by
     merged_root root;
     merged_parts parts;
     merged_notes notes[std::size(NOTE_KINDS)] = {
@@ -903,8 +965,9 @@ struct merged_package {
 };
 
 // Carries what `body`, the body of `input`, refers to, with the input's
-// styles, and puts the new IDs and numbers into `edits`.
-int collect_parts(input_parts &input, const std::string &main_part, string_view body,
+// styles (and the first input's layout settings), and puts the new IDs and
+// numbers into `edits`.
+int collect_parts(input_parts &input, bool first, const std::string &main_part, string_view body,
                   merged_package &merged, std::vector<edit> *edits) {
     if (input.map_references(main_part, body, &merged.parts.relationships, edits) != 0) return -1;
     for (merged_notes &n : merged.notes)
@@ -924,6 +987,7 @@ int collect_parts(input_parts &input, const std::string &main_part, string_view 
             input.carry_related("theme", &merged.parts.relationships);
         collect_styles(styles_text, std::move(style_edits), merged.styles);
     }
+    if (first) merged.settings = layout_settings(input);
     return input.finish(merged.parts);
 }
 
@@ -1007,7 +1071,7 @@ int collect_input(const char *path, int number, merged_package &merged) {
     collect_root(merged.root, xml.get(), xml_len, "w:document");
     input_parts input(number, &data, size, part_name.get());
     std::vector<edit> edits;
-    if (collect_parts(input, part_name.get(), text, merged, &edits) != 0) return -1;
+    if (collect_parts(input, number == 1, part_name.get(), text, merged, &edits) != 0) return -1;
     renumber_drawings(body, &merged.drawings, &edits);
     renumber_bookmarks(body, &merged.bookmarks, &edits);
     sort_edits(&edits);
@@ -1050,6 +1114,11 @@ int merge(const char *paths_json, const char *out_path) {
     std::vector<docx_generated_part> generated;
     for (const merged_notes &n : merged.notes) add_notes_part(n, &generated);
     add_numbering_part(merged.lists, &generated);
+    if (!merged.settings.empty())
+        generated.push_back({"word/settings.xml", std::move(merged.settings),
+                             "application/vnd.openxmlformats-officedocument.wordprocessingml."
+                             "settings+xml",
+                             "settings", ""});
     const std::string styles_xml = styles_part(merged.styles);
     // The bodies are nearly all of the part: the head goes in front of them
     // in place, so that they are never held twice.

@@ -345,6 +345,20 @@ def final_section(document):
     return setup, [words(shown_text(p._element)) for p in parts if not p.is_linked_to_previous]
 
 
+def layout_settings(document):
+    """The settings that shape a document's pages (the first of each, where a
+    document repeats one), as tags, attributes and texts."""
+    if related_blob(document, RT.SETTINGS) is None:
+        return None
+    found = []
+    for tag in ("w:mirrorMargins", "w:gutterAtTop", "w:defaultTabStop", "w:evenAndOddHeaders",
+                "w:compat", "w:themeFontLang"):
+        e = document.settings.element.find(qn(tag))
+        if e is not None:
+            found.append([(x.tag, sorted(x.attrib.items()), x.text) for x in e.iter()])
+    return found
+
+
 def merge_differences(tool, path, document, out):
     if document.element.getroottree().docinfo.doctype:
         return  # merge refuses a document type declaration, with a message
@@ -390,6 +404,9 @@ def merge_differences(tool, path, document, out):
     section = final_section(document)
     if section is not None and final_section(merged_document) != section:
         yield "merged with itself, its final section or the headers it names are lost"
+    settings = layout_settings(document)
+    if settings and layout_settings(merged_document) != settings:
+        yield "merged with itself, the settings its pages are laid out by are lost"
 
 
 def main():

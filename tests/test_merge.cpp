@@ -585,21 +585,66 @@ TEST_F(MergeRelationships, DamagedCarriedPartFailsTheMerge) {
     EXPECT_FALSE(testkit::fs::exists(out));
 }
 
-// The theme is carried for the styles only: a damaged one stays behind.
-TEST_F(MergeRelationships, DamagedThemeStaysBehind) {
-    testkit::Entries entries = package();
-    entries[2].second = relationships(relationship("rId1", "styles", "styles.xml") +
-                                      relationship("rId8", "theme", "theme/theme1.xml"));
-    entries.push_back({"word/theme/theme1.xml", "<a:theme/>"});
-    std::string a = dir.file("a.docx");
-    testkit::write_zip(a, entries);
-    std::string bytes = testkit::read_file(a);
-    bytes[bytes.rfind(std::string("PK\x01\x02", 4)) + 16] ^= 1;  // CRC of the theme
-    testkit::write_file(a, bytes);
-    ASSERT_EQ(docx_merge(json_list({a}).c_str(), out.c_str()), 1) << docx_last_error();
-    EXPECT_STREQ(docx_last_error(), "");
-    EXPECT_EQ(testkit::read_entry(out, "word/_rels/document.xml.rels").find("theme"),
+// The theme and the settings are carried for the look only: damaged ones stay
+// behind.
+TEST_F(MergeRelationships, DamagedThemeOrSettingsStayBehind) {
+    for (const char *type : {"theme", "settings"}) {
+        SCOPED_TRACE(type);
+        testkit::Entries entries = package();
+        entries[2].second = relationships(relationship("rId1", "styles", "styles.xml") +
+                                          relationship("rId8", type, "part.xml"));
+        entries.push_back({"word/part.xml", "<w:settings><w:gutterAtTop/></w:settings>"});
+        std::string a = dir.file("a.docx");
+        testkit::write_zip(a, entries);
+        std::string bytes = testkit::read_file(a);
+        bytes[bytes.rfind(std::string("PK\x01\x02", 4)) + 16] ^= 1;  // CRC of the part
+        testkit::write_file(a, bytes);
+        ASSERT_EQ(docx_merge(json_list({a}).c_str(), out.c_str()), 1) << docx_last_error();
+        EXPECT_STREQ(docx_last_error(), "");
+        EXPECT_EQ(testkit::read_entry(out, "word/_rels/document.xml.rels").find(type),
+                  std::string::npos);
+    }
+}
+
+// The first input's settings that shape its pages come along; those that
+// refer to other parts or notes, protect the document or track changes do not.
+TEST_F(MergeRelationships, FirstInputsLayoutSettingsComeAlong) {
+    const std::string kept =
+        "<w:defaultTabStop w:val=\"709\"/><w:evenAndOddHeaders/><w:compat><w:compatSetting "
+        "w:name=\"compatibilityMode\" w:val=\"15\"/></w:compat><m:mathPr><m:mathFont "
+        "m:val=\"Cambria Math\"/></m:mathPr>";
+    auto with_settings = [&](const std::string &name, const std::string &settings) {
+        testkit::Entries entries = package();
+        entries[2].second = relationships(relationship("rId1", "styles", "styles.xml") +
+                                          relationship("rId9", "settings", "settings.xml"));
+        entries.push_back({"word/settings.xml", settings});
+        std::string path = dir.file(name);
+        testkit::write_zip(path, entries);
+        return path;
+    };
+    std::string a = with_settings(
+        "a.docx",
+        "<w:settings xmlns:w=\"" + std::string(W_NS) +
+            "\" xmlns:m=\"urn:m\"><w:zoom w:percent=\"90\"/><w:documentProtection "
+            "w:edit=\"readOnly\"/><w:attachedTemplate r:id=\"rId1\"/><w:trackRevisions/>" +
+            kept.substr(0, kept.find("<w:compat>")) +
+            "<w:footnotePr><w:footnote w:id=\"-1\"/></w:footnotePr>" +
+            kept.substr(kept.find("<w:compat>")) + "<w:rsids/></w:settings>");
+    std::string b = with_settings("b.docx", "<w:settings><w:mirrorMargins/></w:settings>");
+    std::string plain = dir.file("plain.docx");
+    testkit::write_zip(plain, package());
+
+    ASSERT_EQ(docx_merge(json_list({a, b}).c_str(), out.c_str()), 1) << docx_last_error();
+    std::string settings = testkit::read_entry(out, "word/settings.xml");
+    const size_t root_end = settings.find('>', settings.find("<w:settings"));
+    EXPECT_EQ(settings.substr(root_end + 1), kept + "</w:settings>");
+    EXPECT_NE(settings.substr(0, root_end).find("xmlns:m=\"urn:m\""), std::string::npos);
+    EXPECT_NE(testkit::read_entry(out, "word/_rels/document.xml.rels").find("/settings\""),
               std::string::npos);
+
+    // Only the first input's settings count.
+    ASSERT_EQ(docx_merge(json_list({plain, a}).c_str(), out.c_str()), 1) << docx_last_error();
+    for (const auto &[name, bytes] : testkit::read_zip(out)) EXPECT_NE(name, "word/settings.xml");
 }
 
 // Every input is read before the output is written, so the output may be one

@@ -221,5 +221,5 @@ def merge(paths, out_path):
     which may be one of the inputs. The pictures, hyperlinks, notes, comments, lists and
     other parts a body refers to come along, and every input's styles (where inputs define
     one style ID, the first definition holds); the first input's final section (page setup,
-    headers, footers) ends the result."""
+    headers, footers) ends the result, laid out by its settings."""
     _call("docx_merge", (_paths_json(paths), _encode_path(out_path)), _is_zero)
