@@ -965,8 +965,8 @@ struct merged_package {
 };
 
 // Carries what `body`, the body of `input`, refers to, with the input's
-// styles (and the first input's layout settings), and puts the new IDs and
-// numbers into `edits`.
+// styles (and the first input's layout settings and font table), and puts the
+// new IDs and numbers into `edits`.
 int collect_parts(input_parts &input, bool first, const std::string &main_part, string_view body,
                   merged_package &merged, std::vector<edit> *edits) {
     if (input.map_references(main_part, body, &merged.parts.relationships, edits) != 0) return -1;
@@ -987,7 +987,11 @@ int collect_parts(input_parts &input, bool first, const std::string &main_part, 
             input.carry_related("theme", &merged.parts.relationships);
         collect_styles(styles_text, std::move(style_edits), merged.styles);
     }
-    if (first) merged.settings = layout_settings(input);
+    if (first) {
+        merged.settings = layout_settings(input);
+        // What its fonts fall back to, and the fonts it embeds.
+        input.carry_related("fontTable", &merged.parts.relationships);
+    }
     return input.finish(merged.parts);
 }
 

@@ -407,6 +407,9 @@ def merge_differences(tool, path, document, out):
     settings = layout_settings(document)
     if settings and layout_settings(merged_document) != settings:
         yield "merged with itself, the settings its pages are laid out by are lost"
+    fonts = related_blob(document, RT.FONT_TABLE)
+    if fonts is not None and related_blob(merged_document, RT.FONT_TABLE) != fonts:
+        yield "merged with itself, its font table is lost"
 
 
 def main():

@@ -586,10 +586,10 @@ TEST_F(MergeRelationships, DamagedCarriedPartFailsTheMerge) {
     EXPECT_FALSE(testkit::fs::exists(out));
 }
 
-// The theme and the settings are carried for the look only: damaged ones stay
-// behind.
-TEST_F(MergeRelationships, DamagedThemeOrSettingsStayBehind) {
-    for (const char *type : {"theme", "settings"}) {
+// The theme, the settings and the font table are carried for the look only:
+// damaged ones stay behind.
+TEST_F(MergeRelationships, DamagedThemeSettingsOrFontsStayBehind) {
+    for (const char *type : {"theme", "settings", "fontTable"}) {
         SCOPED_TRACE(type);
         testkit::Entries entries = package();
         entries[2].second = relationships(relationship("rId1", "styles", "styles.xml") +
@@ -607,9 +607,10 @@ TEST_F(MergeRelationships, DamagedThemeOrSettingsStayBehind) {
     }
 }
 
-// The first input's settings that shape its pages come along; those that
-// refer to other parts or notes, protect the document or track changes do not.
-TEST_F(MergeRelationships, FirstInputsLayoutSettingsComeAlong) {
+// The first input's settings that shape its pages come along, and its font
+// table; settings that refer to other parts or notes, protect the document or
+// track changes do not.
+TEST_F(MergeRelationships, FirstInputsLayoutSettingsAndFontsComeAlong) {
     const std::string kept =
         "<w:defaultTabStop w:val=\"709\"/><w:evenAndOddHeaders/><w:compat><w:compatSetting "
         "w:name=\"compatibilityMode\" w:val=\"15\"/></w:compat><m:mathPr><m:mathFont "
@@ -617,8 +618,10 @@ TEST_F(MergeRelationships, FirstInputsLayoutSettingsComeAlong) {
     auto with_settings = [&](const std::string &name, const std::string &settings) {
         testkit::Entries entries = package();
         entries[2].second = relationships(relationship("rId1", "styles", "styles.xml") +
-                                          relationship("rId9", "settings", "settings.xml"));
+                                          relationship("rId9", "settings", "settings.xml") +
+                                          relationship("rId7", "fontTable", "fontTable.xml"));
         entries.push_back({"word/settings.xml", settings});
+        entries.push_back({"word/fontTable.xml", "<w:fonts/>"});
         std::string path = dir.file(name);
         testkit::write_zip(path, entries);
         return path;
@@ -640,12 +643,16 @@ TEST_F(MergeRelationships, FirstInputsLayoutSettingsComeAlong) {
     const size_t root_end = settings.find('>', settings.find("<w:settings"));
     EXPECT_EQ(settings.substr(root_end + 1), kept + "</w:settings>");
     EXPECT_NE(settings.substr(0, root_end).find("xmlns:m=\"urn:m\""), std::string::npos);
-    EXPECT_NE(testkit::read_entry(out, "word/_rels/document.xml.rels").find("/settings\""),
+    const std::string rels = testkit::read_entry(out, "word/_rels/document.xml.rels");
+    EXPECT_NE(rels.find("/settings\""), std::string::npos);
+    EXPECT_NE(rels.find(relationship("m1_rId7", "fontTable", "/merged/1/word/fontTable.xml")),
               std::string::npos);
+    EXPECT_EQ(testkit::read_entry(out, "merged/1/word/fontTable.xml"), "<w:fonts/>");
 
-    // Only the first input's settings count.
+    // Only the first input's settings and fonts count.
     ASSERT_EQ(docx_merge(json_list({plain, a}).c_str(), out.c_str()), 1) << docx_last_error();
-    for (const auto &[name, bytes] : testkit::read_zip(out)) EXPECT_NE(name, "word/settings.xml");
+    for (const auto &[name, bytes] : testkit::read_zip(out))
+        EXPECT_TRUE(name != "word/settings.xml" && !name.ends_with("fontTable.xml")) << name;
 }
 
 // Every input is read before the output is written, so the output may be one
