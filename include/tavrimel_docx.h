@@ -73,8 +73,8 @@ TAVRIMEL_DOCX_API int docx_write(const char *text, int format, const char *out_p
  * pictures, hyperlinks, notes, comments, lists and other parts a body refers
  * to come along, and every input's styles (where inputs define one style ID,
  * the first definition holds); the first input's final section (page setup,
- * headers, footers) ends the result, laid out by its settings. The output may name one of the inputs:
- * all are read before it is written. */
+ * headers, footers) ends the result, laid out by its settings. The output
+ * may name one of the inputs: all are read before it is written. */
 TAVRIMEL_DOCX_API int docx_merge(const char *paths_json, const char *out_path);
 
 /* Replaces every occurrence of `find` by `replace` in the document's main
