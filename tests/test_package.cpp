@@ -194,6 +194,27 @@ TEST(ReadFile, SizeLimitIsInclusive) {
     }
 }
 
+// Large files are read in pieces (on two threads where two cores exist):
+// every byte must land in its place, whatever the sizes of the pieces.
+TEST(ReadFile, LargeFilesReadBackByteForByte) {
+    TempDir dir;
+    constexpr size_t MiB = size_t{1} << 20;
+    for (size_t size : {8 * MiB - 1, 8 * MiB, 9 * MiB + 4093, 21 * MiB + 1}) {
+        SCOPED_TRACE(size);
+        std::string bytes(size, '\0');
+        uint32_t x = static_cast<uint32_t>(size);
+        for (char &c : bytes) c = static_cast<char>((x = x * 1664525u + 1013904223u) >> 24);
+        std::string path = dir.file("large.docx");
+        testkit::write_file(path, bytes);
+        docx_heap data;
+        size_t got = 0;
+        ASSERT_EQ(docx_read_file(path.c_str(), &data, &got), 0);
+        ASSERT_EQ(got, size);
+        EXPECT_TRUE(std::string_view(data.get(), got) == bytes);
+        EXPECT_EQ(data.get()[got], '\0');
+    }
+}
+
 TEST(ReadFile, UnreadablePathsNameTheCause) {
     TempDir dir;
     struct Case {
