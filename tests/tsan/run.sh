@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the handle-table test and the package writer tests (large parts are
-# deflated on two threads) with ThreadSanitizer and runs them.
+# Builds the handle-table test and the package tests that use a second thread
+# (large files are read and large parts deflated on two threads) with
+# ThreadSanitizer and runs them.
 #   tests/tsan/run.sh        (build folder: $TSAN_BUILD_DIR, else build-tsan)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -12,4 +13,4 @@ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVRIM
 cmake --build "$build" --target test_threads test_package
 export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$root/tests/tsan/suppressions.txt"
 "$build/tests/test_threads"
-"$build/tests/test_package" --gtest_filter='ZipWriteSimple.*:Rewrite.*'
+"$build/tests/test_package" --gtest_filter='ReadFile.*:ZipWriteSimple.*:Rewrite.*'
