@@ -7,8 +7,9 @@
  * runs, serialise the text-returning calls (docx_content, docx_tables,
  * docx_info) and copy each returned text before the next such call. The
  * message read from docx_last_error belongs to the last call of any thread.
- * The calls that write a package may deflate a large main part on a second
- * thread of their own, which ends before they return.
+ * docx_open and docx_merge may read a large file, and the calls that write a
+ * package deflate a large main part, on a second thread of their own, which
+ * ends before they return.
  *
  * Text is UTF-8 throughout. Paths are byte strings passed to fopen unchanged.
  */
