@@ -218,6 +218,11 @@ int docx_zip_write_simple(const char *out_path, const char *doc_xml, size_t doc_
 int docx_zip_rewrite_document(const void *src, size_t src_len, const char *main_part,
                               const char *doc_xml, size_t doc_len, const char *out_path);
 
+// The bit at which the final block of the raw deflate stream [stream, +len)
+// begins, and the bit just past its end; false unless the stream decodes
+// and ends in that block's last byte.
+bool docx_deflate_final_block(const char *stream, size_t len, size_t *start, size_t *end);
+
 // MARK: - XML scanning
 
 // The first byte `c`, or the first run of `needle`, in [from, end); null if none.

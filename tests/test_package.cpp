@@ -4,7 +4,9 @@
 #include <libdeflate.h>
 #include <sys/stat.h>
 #include <zip.h>
+#include <zlib.h>
 
+#include <bit>
 #include <cstring>
 #include <map>
 #include <random>
@@ -479,6 +481,113 @@ TEST(ZipWriteSimple, LargePartsReadBackExactly) {
         docx_heap part = docx_zip_extract(file.data(), file.size(), "word/document.xml", &len);
         ASSERT_TRUE(part) << docx_last_error();
         EXPECT_TRUE(std::string_view(part.get(), len) == c.doc);
+    }
+}
+
+// zlib's inflate, stopping at the end of every block, as the reference for
+// where a stream's final block starts and ends.
+bool zlib_final_block(const std::string &stream, size_t *start, size_t *end) {
+    z_stream zs{};
+    if (inflateInit2(&zs, -MAX_WBITS) != Z_OK) return false;
+    zs.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(stream.data()));
+    zs.avail_in = static_cast<uInt>(stream.size());
+    std::vector<unsigned char> sink(1 << 16);
+    bool ended = false;
+    int rc;
+    do {
+        zs.next_out = sink.data();
+        zs.avail_out = static_cast<uInt>(sink.size());
+        rc = inflate(&zs, Z_BLOCK);
+        if (rc != Z_OK || !(zs.data_type & 128)) continue;
+        size_t at = zs.total_in * 8 - (static_cast<unsigned>(zs.data_type) & 7);
+        if (zs.data_type & 64) {
+            *end = at;
+            ended = true;
+        } else {
+            *start = at;
+        }
+    } while (rc == Z_OK);
+    inflateEnd(&zs);
+    return rc == Z_STREAM_END && ended && zs.avail_in == 0;
+}
+
+std::string zlib_deflated(std::string_view plain, int level, int strategy) {
+    z_stream zs{};
+    EXPECT_EQ(deflateInit2(&zs, level, Z_DEFLATED, -MAX_WBITS, 9, strategy), Z_OK);
+    std::string out(deflateBound(&zs, plain.size()), '\0');
+    zs.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(plain.data()));
+    zs.avail_in = static_cast<uInt>(plain.size());
+    zs.next_out = reinterpret_cast<Bytef *>(out.data());
+    zs.avail_out = static_cast<uInt>(out.size());
+    EXPECT_EQ(deflate(&zs, Z_FINISH), Z_STREAM_END);
+    out.resize(zs.total_out);
+    deflateEnd(&zs);
+    return out;
+}
+
+// The large parts' two pieces are joined at the head's final block: every
+// kind of block (stored, fixed, dynamic, codes longer than the fast table)
+// is walked to where zlib finds its end, and broken streams are declined.
+TEST(DeflateFinalBlock, AgreesWithZlib) {
+    std::string prose;
+    while (prose.size() < (1u << 20))
+        prose += "<w:p><w:r><w:t>line " + std::to_string(prose.size() * 7919 % 100003) +
+                 "</w:t></w:r></w:p>";
+    // Symbols of very uneven frequency get codes of up to 15 bits.
+    std::string skewed;
+    std::mt19937 rng(3);
+    for (size_t i = 0; i < 300000; ++i) {
+        unsigned r = rng() & 0xFFFF;
+        skewed += static_cast<char>(r < 40000 ? 'a' : 32 + std::countl_zero(r) * 13 + (r & 7));
+    }
+    const std::string inputs[] = {"",     "x",
+                                  prose,  random_bytes(200000, 5),
+                                  skewed, prose.substr(0, 70000) + random_bytes(70000, 6) + prose};
+    std::vector<std::pair<std::string, std::string>> streams;
+    for (const std::string &in : inputs) {
+        for (int level : {0, 1, 6, 12}) {
+            libdeflate_compressor *c = libdeflate_alloc_compressor(level);
+            std::string out(libdeflate_deflate_compress_bound(c, in.size()), '\0');
+            out.resize(
+                libdeflate_deflate_compress(c, in.data(), in.size(), out.data(), out.size()));
+            libdeflate_free_compressor(c);
+            streams.push_back({"libdeflate level " + std::to_string(level), out});
+        }
+        for (int strategy : {Z_FIXED, Z_HUFFMAN_ONLY, Z_RLE, Z_DEFAULT_STRATEGY})
+            streams.push_back(
+                {"zlib strategy " + std::to_string(strategy), zlib_deflated(in, 6, strategy)});
+    }
+    for (const auto &[what, stream] : streams) {
+        SCOPED_TRACE(what + ", " + std::to_string(stream.size()) + " bytes");
+        size_t want_start = 0, want_end = 0, start = 1, end = 1;
+        ASSERT_TRUE(zlib_final_block(stream, &want_start, &want_end));
+        ASSERT_TRUE(docx_deflate_final_block(stream.data(), stream.size(), &start, &end));
+        EXPECT_EQ(start, want_start);
+        EXPECT_EQ(end, want_end);
+        if (stream.size() < 2) continue;
+        EXPECT_FALSE(docx_deflate_final_block(stream.data(), stream.size() - 1, &start, &end))
+            << "truncated";
+        std::string longer = stream + '\0';
+        EXPECT_FALSE(docx_deflate_final_block(longer.data(), longer.size(), &start, &end))
+            << "bytes after the end";
+    }
+    // Damaged streams are declined without reading out of bounds.
+    for (unsigned seed = 0; seed < 200; ++seed) {
+        std::string stream = streams[seed % streams.size()].second;
+        if (stream.empty()) continue;
+        stream[rng() % stream.size()] ^= static_cast<char>(1 + rng() % 255);
+        size_t want_start = 0, want_end = 0, start = 0, end = 0;
+        bool want = zlib_final_block(stream, &want_start, &want_end);
+        bool got = docx_deflate_final_block(stream.data(), stream.size(), &start, &end);
+        if (got && want) {
+            EXPECT_EQ(start, want_start);
+            EXPECT_EQ(end, want_end);
+        }
+    }
+    for (unsigned seed = 0; seed < 50; ++seed) {
+        std::string noise = random_bytes(1 + seed * 37, seed);
+        size_t start = 0, end = 0;
+        docx_deflate_final_block(noise.data(), noise.size(), &start, &end);
     }
 }
 
