@@ -990,9 +990,10 @@ bool read_range(int fd, char *to, size_t n, size_t at) {
 
 bool read_whole(int fd, char *to, size_t n) {
     if (n < TWO_THREAD_READ_MIN || !two_cores()) return read_range(fd, to, n, 0);
-    // The cut falls on a huge page's edge, so that each thread faults its own pages.
+    // The cut falls on the huge page edge nearest the middle, so that each
+    // thread faults its own pages and the two take about as long.
     auto addr = reinterpret_cast<uintptr_t>(to);
-    size_t cut = ((addr + n / 2) & ~(HUGE_PAGE - 1)) - addr;
+    size_t cut = ((addr + n / 2 + HUGE_PAGE / 2) & ~(HUGE_PAGE - 1)) - addr;
     bool head_read = false;
     worker_thread head([&] { head_read = read_range(fd, to, cut, 0); });
     if (!head.start()) return read_range(fd, to, n, 0);
