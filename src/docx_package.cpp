@@ -19,7 +19,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
@@ -1368,7 +1367,7 @@ bool skip_symbols(bit_reader &in, const huffman_code &literals, const huffman_co
         if (sym == 256) return true;
         unsigned length = static_cast<unsigned>(sym) - 257;
         if (length >= LENGTH_CODES) return false;
-        in.skip(length_extra(length));
+        in.take(length_extra(length));
         int distance = distances.decode(in);
         if (distance < 0 || distance >= static_cast<int>(DISTANCE_CODES)) return false;
         in.take(distance_extra(static_cast<unsigned>(distance)));
