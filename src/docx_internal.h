@@ -138,18 +138,50 @@ docx_doc *docx_doc_get(int handle);
 
 int docx_read_file(const char *path, docx_heap *data, size_t *size);
 
+// A file being read into one heap block in chunks. A large file is read by a
+// second thread as well, where two cores exist, and its bytes can be used as
+// soon as the chunks holding them are in: opening a document takes out its
+// main part while the pictures are still being read.
+struct docx_file_load_state;
+class docx_file_load {
+  public:
+    docx_file_load();
+    ~docx_file_load();
+    docx_file_load(const docx_file_load &) = delete;
+    docx_file_load &operator=(const docx_file_load &) = delete;
+    // Opens and sizes the file and starts reading it; -1 with the message set
+    // (the messages of docx_read_file).
+    int start(const char *path);
+    const char *data() const;
+    size_t size() const;
+    // Reads, or waits for, the chunks holding [at, at + n); false when one of
+    // them could not be read.
+    bool ensure(size_t at, size_t n);
+    // Reads what is left, waits for the other thread and hands over the whole
+    // file with a NUL behind it; -1 with "short read" when any of it failed.
+    int finish(docx_heap *data, size_t *size);
+
+  private:
+    std::unique_ptr<docx_file_load_state> state_;
+};
+
 enum docx_container {
     DOCX_NOT_ENCRYPTED = 0,
     DOCX_ENCRYPTED = 1,     // encrypted package (Compound File or encryption entries)
     DOCX_LEGACY_BINARY = 2  // a Compound File that is no encrypted package (.doc)
 };
 int docx_detect_encrypted(const void *data, size_t size);
+int docx_detect_encrypted(docx_file_load &file);
 
 // One part by name (ASCII case ignored), CRC-checked, with a NUL behind it.
 docx_heap docx_zip_extract(const void *data, size_t size, const char *name, size_t *out_len);
 // The main document part: "word/document.xml", else the part that the package
 // relationships name as officeDocument. `part_name` receives the entry name.
 int docx_zip_extract_main(const void *data, size_t size, docx_heap *xml, size_t *xml_len,
+                          docx_heap *part_name);
+// The same from a file that is still being read.
+docx_heap docx_zip_extract(docx_file_load &file, const char *name, size_t *out_len);
+int docx_zip_extract_main(docx_file_load &file, docx_heap *xml, size_t *xml_len,
                           docx_heap *part_name);
 
 // The relationships part of `part`: "word/_rels/document.xml.rels" for

@@ -1039,15 +1039,11 @@ string_view final_section(const char *p, const char *end) {
     return section_end ? string_view(p, static_cast<size_t>(section_end - p)) : string_view();
 }
 
-// Adds one input's body to the merged bodies (after a line feed unless it is
-// the first), with what it refers to. The first input's final section (page
-// setup, headers and footers) ends the merged body, as a document keeps its
-// own when a file is inserted into it.
-int collect_input(const char *path, int number, merged_package &merged) {
-    docx_heap data;
-    size_t size = 0;
-    if (docx_read_file(path, &data, &size) != 0) return -1;
-    switch (docx_detect_encrypted(data.get(), size)) {
+// An input's main part, taken out while the rest of a large file is still
+// being read.
+int extract_input_main(docx_file_load &file, const char *path, docx_heap *xml, size_t *xml_len,
+                       docx_heap *part_name) {
+    switch (docx_detect_encrypted(file)) {
         case DOCX_ENCRYPTED:
             docx_set_error("encrypted document in merge list: %s (encrypted:true)", path);
             return -1;
@@ -1055,11 +1051,24 @@ int collect_input(const char *path, int number, merged_package &merged) {
             docx_set_error("legacy binary Word document (.doc) in merge list: %s", path);
             return -1;
         default:
-            break;
+            return docx_zip_extract_main(file, xml, xml_len, part_name);
     }
+}
+
+// Adds one input's body to the merged bodies (after a line feed unless it is
+// the first), with what it refers to. The first input's final section (page
+// setup, headers and footers) ends the merged body, as a document keeps its
+// own when a file is inserted into it.
+int collect_input(const char *path, int number, merged_package &merged) {
+    docx_file_load file;
+    if (file.start(path) != 0) return -1;
     docx_heap xml, part_name;
     size_t xml_len = 0;
-    if (docx_zip_extract_main(data.get(), size, &xml, &xml_len, &part_name) != 0) return -1;
+    int extracted = extract_input_main(file, path, &xml, &xml_len, &part_name);
+    docx_heap data;
+    size_t size = 0;
+    // A part of the file that could not be read explains any failure above.
+    if (file.finish(&data, &size) != 0 || extracted != 0) return -1;
     if (declares_document_type(xml.get(), xml_len)) {
         docx_set_error("document type declaration in merge input not supported: %s", path);
         return -1;

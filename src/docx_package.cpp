@@ -61,11 +61,100 @@ constexpr size_t ZIP_END_RECORD_SIZE = 22;
 // larger declared size is a lie.
 constexpr uint64_t DEFLATE_MAX_RATIO = 1032;
 
-zip_owner open_archive(const void *data, size_t size) {
-    if (size < ZIP_END_RECORD_SIZE) return nullptr;
+// The bytes of an archive: all in memory, or still coming in through `file`.
+struct archive_bytes {
+    const void *data;
+    size_t size;
+    docx_file_load *file = nullptr;
+};
+
+archive_bytes bytes_of(docx_file_load &file) {
+    return {file.data(), file.size(), &file};
+}
+
+// A libzip source over a file that is still being read: each read waits for
+// the chunks it needs, and no byte is read before its chunk is in.
+struct loading_source {
+    docx_file_load *file;
+    zip_uint64_t at = 0;
+    zip_error_t error;
+};
+
+zip_int64_t loading_source_read(loading_source *s, void *to, zip_uint64_t len) {
+    const zip_uint64_t size = s->file->size();
+    zip_uint64_t n = std::min(len, size - std::min(s->at, size));
+    if (!s->file->ensure(s->at, n)) {
+        zip_error_set(&s->error, ZIP_ER_READ, EIO);
+        return -1;
+    }
+    std::memcpy(to, s->file->data() + s->at, n);
+    s->at += n;
+    return static_cast<zip_int64_t>(n);
+}
+
+zip_int64_t loading_source_stat(loading_source *s, void *data, zip_uint64_t len) {
+    auto *st = ZIP_SOURCE_GET_ARGS(zip_stat_t, data, len, &s->error);
+    if (!st) return -1;
+    zip_stat_init(st);
+    st->size = s->file->size();
+    st->valid |= ZIP_STAT_SIZE;
+    return sizeof *st;
+}
+
+zip_int64_t loading_source_command(void *ud, void *data, zip_uint64_t len, zip_source_cmd_t cmd) {
+    auto *s = static_cast<loading_source *>(ud);
+    switch (cmd) {
+        case ZIP_SOURCE_OPEN:
+        case ZIP_SOURCE_CLOSE:
+            return 0;
+        case ZIP_SOURCE_READ:
+            return loading_source_read(s, data, len);
+        case ZIP_SOURCE_SEEK: {
+            zip_int64_t to =
+                zip_source_seek_compute_offset(s->at, s->file->size(), data, len, &s->error);
+            if (to < 0) return -1;
+            s->at = static_cast<zip_uint64_t>(to);
+            return 0;
+        }
+        case ZIP_SOURCE_TELL:
+            return static_cast<zip_int64_t>(s->at);
+        case ZIP_SOURCE_STAT:
+            return loading_source_stat(s, data, len);
+        case ZIP_SOURCE_ERROR:
+            return zip_error_to_data(&s->error, data, len);
+        case ZIP_SOURCE_FREE:
+            zip_error_fini(&s->error);
+            delete s;
+            return 0;
+        case ZIP_SOURCE_SUPPORTS:
+            return zip_source_make_command_bitmap(
+                ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE, ZIP_SOURCE_SEEK,
+                ZIP_SOURCE_TELL, ZIP_SOURCE_STAT, ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE,
+                ZIP_SOURCE_SUPPORTS, -1);
+        default:
+            zip_error_set(&s->error, ZIP_ER_OPNOTSUPP, 0);
+            return -1;
+    }
+}
+
+zip_source_t *loading_source_create(docx_file_load *file, zip_error_t *err) {
+    auto *s = new (std::nothrow) loading_source{file, 0, {}};
+    if (!s) return nullptr;
+    zip_error_init(&s->error);
+    zip_source_t *src = zip_source_function_create(loading_source_command, s, err);
+    if (!src) {
+        zip_error_fini(&s->error);
+        delete s;
+    }
+    return src;
+}
+
+zip_owner open_archive(const archive_bytes &a) {
+    if (a.size < ZIP_END_RECORD_SIZE) return nullptr;
     zip_error_t err;
     zip_error_init(&err);
-    zip_source_t *src = zip_source_buffer_create(data, size, 0, &err);
+    zip_source_t *src = a.file ? loading_source_create(a.file, &err)
+                               : zip_source_buffer_create(a.data, a.size, 0, &err);
     zip_t *za = src ? zip_open_from_source(src, ZIP_RDONLY, &err) : nullptr;
     if (src && !za) zip_source_free(src);
     zip_error_fini(&err);
@@ -82,9 +171,9 @@ struct part_reader {
     inflater_owner inflater;
 };
 
-bool open_reader(part_reader *r, const void *data, size_t size) {
-    r->za = open_archive(data, size);
-    r->archive_size = size;
+bool open_reader(part_reader *r, const archive_bytes &a) {
+    r->za = open_archive(a);
+    r->archive_size = a.size;
     return r->za != nullptr;
 }
 
@@ -280,8 +369,8 @@ bool cfb_is_encrypted_package(const unsigned char *p, size_t size) {
     return false;
 }
 
-bool zip_has_encryption(const void *data, size_t size) {
-    zip_owner za = open_archive(data, size);
+bool zip_has_encryption(const archive_bytes &a) {
+    zip_owner za = open_archive(a);
     if (!za) return false;
     zip_int64_t n = zip_get_num_entries(za.get(), 0);
     for (zip_int64_t i = 0; i < n; ++i) {
@@ -888,7 +977,7 @@ int copy_carried(zip_t *out, std::span<const docx_carried_parts> carried,
     for (const docx_carried_parts &input : carried) {
         readers->push_back(std::make_unique<part_reader>());
         part_reader *r = readers->back().get();
-        if (!open_reader(r, input.data.get(), input.size)) {
+        if (!open_reader(r, {input.data.get(), input.size})) {
             docx_set_error("not a valid ZIP/DOCX archive");
             return -1;
         }
@@ -967,11 +1056,12 @@ std::string spliced(std::string_view xml, size_t close, std::string_view extra) 
 
 namespace {
 
-// Files from this size on (documents with many pictures) are read in two
-// halves on two threads where two cores exist: zeroing fresh pages and copying
-// the file into them is most of the time it takes to open such a document.
+// Files from this size on (documents with many pictures) are read by two
+// threads where two cores exist: zeroing fresh pages and copying the file into
+// them is most of the time it takes to open such a document. The chunks end on
+// the block's MiB edges, so that a huge page is mostly faulted by one thread.
 constexpr size_t TWO_THREAD_READ_MIN = size_t{8} << 20;
-constexpr size_t HUGE_PAGE = size_t{2} << 20;
+constexpr size_t READ_CHUNK = size_t{1} << 20;
 
 // Reads [at, at + n) of `fd` into `to`; false on an error or an early end.
 bool read_range(int fd, char *to, size_t n, size_t at) {
@@ -987,76 +1077,178 @@ bool read_range(int fd, char *to, size_t n, size_t at) {
     return true;
 }
 
-bool read_whole(int fd, char *to, size_t n) {
-    if (n < TWO_THREAD_READ_MIN || !two_cores()) return read_range(fd, to, n, 0);
-    // The cut falls on the huge page edge nearest the middle, so that each
-    // thread faults its own pages and the two take about as long.
-    auto addr = reinterpret_cast<uintptr_t>(to);
-    size_t cut = ((addr + n / 2 + HUGE_PAGE / 2) & ~(HUGE_PAGE - 1)) - addr;
-    bool head_read = false;
-    worker_thread head([&] { head_read = read_range(fd, to, cut, 0); });
-    if (!head.start()) return read_range(fd, to, n, 0);
-    bool tail_read = read_range(fd, to + cut, n - cut, cut);
-    head.join();
-    return head_read && tail_read;
-}
+enum chunk_state : unsigned char { CHUNK_FREE, CHUNK_READING, CHUNK_IN, CHUNK_FAILED };
+
+// The second thread's work: the chunks from the front that no one took yet.
+struct front_reader {
+    docx_file_load_state *load;
+    void operator()() const;
+};
 
 }  // namespace
 
-int docx_read_file(const char *path, docx_heap *data, size_t *size) {
-    data->reset();
-    *size = 0;
-    file_owner f(std::fopen(path, "rb"));
+struct docx_file_load_state {
+    std::string path;
+    file_owner file;
+    docx_heap block;
+    size_t size = 0;
+    size_t lead = 0;  // how far the block starts into its first chunk
+    size_t chunk_count = 0;
+    std::unique_ptr<std::atomic<unsigned char>[]> chunks;  // null once read whole
+    std::atomic<bool> stop{false};
+    std::optional<worker_thread<front_reader>> worker;  // last: joined first
+
+    ~docx_file_load_state() {
+        stop = true;
+        worker.reset();
+    }
+
+    size_t chunk_of(size_t at) const { return (at + lead) / READ_CHUNK; }
+    size_t chunk_begin(size_t i) const { return i == 0 ? 0 : i * READ_CHUNK - lead; }
+    size_t chunk_end(size_t i) const { return std::min(size, (i + 1) * READ_CHUNK - lead); }
+
+    // Reads chunk `i` unless another thread took it first.
+    void claim(size_t i) {
+        unsigned char expected = CHUNK_FREE;
+        if (!chunks[i].compare_exchange_strong(expected, CHUNK_READING, std::memory_order_relaxed))
+            return;
+        size_t from = chunk_begin(i);
+        bool read = read_range(fileno(file.get()), block.get() + from, chunk_end(i) - from, from);
+        chunks[i].store(read ? CHUNK_IN : CHUNK_FAILED, std::memory_order_release);
+        chunks[i].notify_all();
+    }
+
+    // Waits for chunk `i` once it is claimed; false when it could not be read.
+    bool await(size_t i) const {
+        unsigned char state;
+        while ((state = chunks[i].load(std::memory_order_acquire)) == CHUNK_READING)
+            chunks[i].wait(CHUNK_READING, std::memory_order_acquire);
+        return state == CHUNK_IN;
+    }
+};
+
+void front_reader::operator()() const {
+    for (size_t i = 0; i < load->chunk_count && !load->stop; ++i) load->claim(i);
+}
+
+docx_file_load::docx_file_load() : state_(std::make_unique<docx_file_load_state>()) {}
+
+docx_file_load::~docx_file_load() = default;
+
+const char *docx_file_load::data() const {
+    return state_->block.get();
+}
+
+size_t docx_file_load::size() const {
+    return state_->size;
+}
+
+int docx_file_load::start(const char *path) {
+    docx_file_load_state &s = *state_;
+    s.path = path;
+    s.file.reset(std::fopen(path, "rb"));
     struct stat st;
-    if (f && fstat(fileno(f.get()), &st) == 0 && S_ISDIR(st.st_mode)) {
-        f.reset();
+    if (s.file && fstat(fileno(s.file.get()), &st) == 0 && S_ISDIR(st.st_mode)) {
+        s.file.reset();
         errno = EISDIR;
     }
-    if (!f) {
+    if (!s.file) {
         docx_set_error("cannot open file: %s (%s)", path, std::strerror(errno));
         return -1;
     }
-    if (std::fseek(f.get(), 0, SEEK_END) != 0) {
+    if (std::fseek(s.file.get(), 0, SEEK_END) != 0) {
         docx_set_error("cannot seek: %s", path);
         return -1;
     }
-    long pos = std::ftell(f.get());
+    long pos = std::ftell(s.file.get());
     if (pos < 0) {
         docx_set_error("cannot stat: %s", path);
         return -1;
     }
-    size_t n = static_cast<size_t>(pos);
-    if (n > DOCX_MAX_FILE_SIZE) {
+    s.size = static_cast<size_t>(pos);
+    if (s.size > DOCX_MAX_FILE_SIZE) {
         docx_set_error("file exceeds 200MB limit: %s", path);
         return -1;
     }
-    docx_heap block(static_cast<char *>(std::malloc(n + 1)));
-    if (!block) {
+    s.block.reset(static_cast<char *>(std::malloc(s.size + 1)));
+    if (!s.block) {
         docx_set_error("out of memory reading %s", path);
         return -1;
     }
-    docx_advise_large(block.get());
-    if (!read_whole(fileno(f.get()), block.get(), n)) {
+    docx_advise_large(s.block.get());
+    if (s.size < TWO_THREAD_READ_MIN || !two_cores()) {
+        if (read_range(fileno(s.file.get()), s.block.get(), s.size, 0)) return 0;
         docx_set_error("short read: %s", path);
         return -1;
     }
-    block.get()[n] = 0;
-    *data = std::move(block);
-    *size = n;
+    s.lead = reinterpret_cast<uintptr_t>(s.block.get()) % READ_CHUNK;
+    s.chunk_count = s.chunk_of(s.size - 1) + 1;
+    s.chunks = std::make_unique<std::atomic<unsigned char>[]>(s.chunk_count);
+    // Without a second thread, the chunks are all read on this one.
+    if (!s.worker.emplace(front_reader{&s}).start()) s.worker.reset();
     return 0;
 }
 
-int docx_detect_encrypted(const void *data, size_t size) {
-    const auto *p = static_cast<const unsigned char *>(data);
-    if (size >= sizeof CFB_SIGNATURE && std::memcmp(p, CFB_SIGNATURE, sizeof CFB_SIGNATURE) == 0)
-        return cfb_is_encrypted_package(p, size) ? DOCX_ENCRYPTED : DOCX_LEGACY_BINARY;
-    return zip_has_encryption(data, size) ? DOCX_ENCRYPTED : DOCX_NOT_ENCRYPTED;
+bool docx_file_load::ensure(size_t at, size_t n) {
+    docx_file_load_state &s = *state_;
+    if (at > s.size || n > s.size - at) return false;
+    if (!s.chunks || n == 0) return true;
+    for (size_t i = s.chunk_of(at); i <= s.chunk_of(at + n - 1); ++i) {
+        s.claim(i);
+        if (!s.await(i)) return false;
+    }
+    return true;
 }
 
-docx_heap docx_zip_extract(const void *data, size_t size, const char *name, size_t *out_len) {
+int docx_file_load::finish(docx_heap *data, size_t *size) {
+    docx_file_load_state &s = *state_;
+    data->reset();
+    *size = 0;
+    bool read = true;
+    if (s.chunks) {
+        // From the back, to meet the second thread halfway.
+        for (size_t i = s.chunk_count; i-- > 0;) s.claim(i);
+        for (size_t i = 0; i < s.chunk_count; ++i) read = s.await(i) && read;
+        s.worker.reset();
+        s.chunks.reset();
+    }
+    if (!read) {
+        docx_set_error("short read: %s", s.path.c_str());
+        return -1;
+    }
+    s.block.get()[s.size] = 0;
+    *data = std::move(s.block);
+    *size = s.size;
+    return 0;
+}
+
+int docx_read_file(const char *path, docx_heap *data, size_t *size) {
+    data->reset();
+    *size = 0;
+    docx_file_load file;
+    return file.start(path) == 0 ? file.finish(data, size) : -1;
+}
+
+namespace {
+
+// A Compound File is searched as a whole, so a file still being read is read
+// to its end first; a file that cannot be read is taken as it is: opening it
+// fails with a short read all the same.
+int detect_encrypted(const archive_bytes &a) {
+    const auto *p = static_cast<const unsigned char *>(a.data);
+    bool in = !a.file || a.file->ensure(0, sizeof CFB_SIGNATURE);
+    if (in && a.size >= sizeof CFB_SIGNATURE &&
+        std::memcmp(p, CFB_SIGNATURE, sizeof CFB_SIGNATURE) == 0) {
+        if (a.file && !a.file->ensure(0, a.size)) return DOCX_LEGACY_BINARY;
+        return cfb_is_encrypted_package(p, a.size) ? DOCX_ENCRYPTED : DOCX_LEGACY_BINARY;
+    }
+    return zip_has_encryption(a) ? DOCX_ENCRYPTED : DOCX_NOT_ENCRYPTED;
+}
+
+docx_heap extract(const archive_bytes &a, const char *name, size_t *out_len) {
     *out_len = 0;
     part_reader r;
-    if (!open_reader(&r, data, size)) {
+    if (!open_reader(&r, a)) {
         docx_set_error("not a valid ZIP/DOCX archive");
         return nullptr;
     }
@@ -1068,12 +1260,11 @@ docx_heap docx_zip_extract(const void *data, size_t size, const char *name, size
     return extract_index(&r, static_cast<zip_uint64_t>(idx), name, out_len);
 }
 
-int docx_zip_extract_main(const void *data, size_t size, docx_heap *xml, size_t *xml_len,
-                          docx_heap *part_name) {
+int extract_main(const archive_bytes &a, docx_heap *xml, size_t *xml_len, docx_heap *part_name) {
     constexpr const char *main_name = "word/document.xml";
     *xml_len = 0;
     part_reader r;
-    if (!open_reader(&r, data, size)) {
+    if (!open_reader(&r, a)) {
         docx_set_error("not a valid ZIP/DOCX archive");
         return -1;
     }
@@ -1091,6 +1282,34 @@ int docx_zip_extract_main(const void *data, size_t size, docx_heap *xml, size_t 
     }
     *xml = extract_index(&r, static_cast<zip_uint64_t>(idx), part_name->get(), xml_len);
     return *xml ? 0 : -1;
+}
+
+}  // namespace
+
+int docx_detect_encrypted(const void *data, size_t size) {
+    return detect_encrypted({data, size});
+}
+
+int docx_detect_encrypted(docx_file_load &file) {
+    return detect_encrypted(bytes_of(file));
+}
+
+docx_heap docx_zip_extract(const void *data, size_t size, const char *name, size_t *out_len) {
+    return extract({data, size}, name, out_len);
+}
+
+docx_heap docx_zip_extract(docx_file_load &file, const char *name, size_t *out_len) {
+    return extract(bytes_of(file), name, out_len);
+}
+
+int docx_zip_extract_main(const void *data, size_t size, docx_heap *xml, size_t *xml_len,
+                          docx_heap *part_name) {
+    return extract_main({data, size}, xml, xml_len, part_name);
+}
+
+int docx_zip_extract_main(docx_file_load &file, docx_heap *xml, size_t *xml_len,
+                          docx_heap *part_name) {
+    return extract_main(bytes_of(file), xml, xml_len, part_name);
 }
 
 std::string docx_relationships_of(std::string_view part) {
@@ -1111,7 +1330,7 @@ struct docx_zip_reader_state {
 
 docx_zip_reader::docx_zip_reader(const void *data, size_t size)
     : state_(std::make_unique<docx_zip_reader_state>()) {
-    state_->ok = open_reader(&state_->r, data, size);
+    state_->ok = open_reader(&state_->r, {data, size});
 }
 
 docx_zip_reader::~docx_zip_reader() = default;
@@ -1188,7 +1407,7 @@ int docx_zip_rewrite_document(const void *src, size_t src_len, const char *main_
     // The source must stay open until the output is closed: copied entries are
     // read from it then.
     part_reader r;
-    if (!open_reader(&r, src, src_len)) {
+    if (!open_reader(&r, {src, src_len})) {
         docx_set_error("cannot re-open zip for rewrite");
         return -1;
     }

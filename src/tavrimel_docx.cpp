@@ -68,10 +68,10 @@ int take_free_slot(docx_doc &&loaded) {
     return -1;
 }
 
-int open_impl(const char *path) {
-    docx_doc d;
-    if (docx_read_file(path, &d.file_data, &d.file_len) != 0) return -1;
-    switch (docx_detect_encrypted(d.file_data.get(), d.file_len)) {
+// The main part and core properties, taken out while a large file's other
+// parts are still being read.
+int load_parts(docx_file_load &file, const char *path, docx_doc *d) {
+    switch (docx_detect_encrypted(file)) {
         case DOCX_ENCRYPTED:
             docx_set_error(
                 "encrypted document (encrypted:true); password-protected DOCX is not supported");
@@ -85,12 +85,20 @@ int open_impl(const char *path) {
         default:
             break;
     }
-    if (docx_zip_extract_main(d.file_data.get(), d.file_len, &d.doc_xml, &d.doc_len, &d.doc_part) !=
-        0)
-        return -1;
+    if (docx_zip_extract_main(file, &d->doc_xml, &d->doc_len, &d->doc_part) != 0) return -1;
     // A package without core properties is still a document.
-    d.core_xml = docx_zip_extract(d.file_data.get(), d.file_len, "docProps/core.xml", &d.core_len);
+    d->core_xml = docx_zip_extract(file, "docProps/core.xml", &d->core_len);
     docx_clear_error();
+    return 0;
+}
+
+int open_impl(const char *path) {
+    docx_doc d;
+    docx_file_load file;
+    if (file.start(path) != 0) return -1;
+    int loaded = load_parts(file, path, &d);
+    // A part of the file that could not be read explains any failure above.
+    if (file.finish(&d.file_data, &d.file_len) != 0 || loaded != 0) return -1;
     d.path.reset(strdup(path));
     int h = take_free_slot(std::move(d));
     if (h < 0) docx_set_error("too many open handles (max %d)", DOCX_MAX_HANDLES);

@@ -144,6 +144,29 @@ TEST_F(Frame, KeepsThePartsItOpened) {
     }
 }
 
+// A large package's main part is taken out while its pictures are still
+// being read: wherever the parts lie, the handle holds them and the whole file.
+TEST_F(Frame, LargePackagesKeepTheirPartsWhereverTheyLie) {
+    const std::string doc_xml = testkit::document_xml("<w:p><w:r><w:t>x</w:t></w:r></w:p>"),
+                      core = "<cp:coreProperties/>", picture = testkit::noise(size_t{8} << 20);
+    const std::pair<std::string, std::string> main{"word/document.xml", doc_xml},
+        props{"docProps/core.xml", core}, media{"word/media/image1.png", picture};
+    const testkit::Entries orders[] = {
+        {main, props, media}, {media, main, props}, {props, media, main}};
+    for (const testkit::Entries &entries : orders) {
+        SCOPED_TRACE(entries.front().first);
+        std::string path = dir.file("pictures.docx");
+        testkit::write_zip(path, entries);
+        int h = docx_open(path.c_str());
+        ASSERT_GE(h, 0) << docx_last_error();
+        const docx_doc *d = docx_doc_get(h);
+        EXPECT_EQ(std::string_view(d->doc_xml.get(), d->doc_len), doc_xml);
+        EXPECT_STREQ(d->core_xml.get(), core.c_str());
+        EXPECT_TRUE(std::string_view(d->file_data.get(), d->file_len) == testkit::read_file(path));
+        docx_close(h);
+    }
+}
+
 TEST_F(Frame, OpenFailuresSayWhy) {
     std::string doc = dir.file("old.doc"), encrypted = dir.file("locked.docx"),
                 empty = dir.file("empty.docx"), theme = dir.file("theme.docx");

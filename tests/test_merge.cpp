@@ -327,6 +327,25 @@ TEST_F(MergeRelationships, BodiesKeepTheirPartsUnderNewIds) {
     EXPECT_EQ(rels.find("outside"), std::string::npos);
 }
 
+// An input large enough to be read on two threads has its main part taken
+// out while its pictures are still read; they come along whole.
+TEST_F(MergeRelationships, LargeInputsCarryTheirPicturesWhole) {
+    testkit::Entries entries = package();
+    const std::string picture = testkit::noise(size_t{8} << 20);
+    for (auto &[name, bytes] : entries)
+        if (name == "word/media/image1.png") bytes = picture;
+    // The main part last, so that it is read after the picture.
+    auto main = std::find_if(entries.begin(), entries.end(),
+                             [](const auto &e) { return e.first == "word/document.xml"; });
+    std::rotate(main, main + 1, entries.end());
+    std::string a = dir.file("a.docx");
+    testkit::write_zip(a, entries);
+    ASSERT_EQ(merged({a, a}), expected(body("m1_") + "\n" + body("m2_"))) << docx_last_error();
+    for (const char *n : {"1", "2"})
+        EXPECT_TRUE(testkit::read_entry(
+                        out, std::string("merged/") + n + "/word/media/image1.png") == picture);
+}
+
 // The first input's final section ends the merged body with the headers it
 // names, carried like the body's own (one relationship where both name one).
 TEST_F(MergeRelationships, FirstSectionKeepsItsHeaders) {

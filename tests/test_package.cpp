@@ -10,6 +10,7 @@
 #include <cstring>
 #include <map>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "docx_internal.h"
@@ -203,9 +204,7 @@ TEST(ReadFile, LargeFilesReadBackByteForByte) {
     constexpr size_t MiB = size_t{1} << 20;
     for (size_t size : {8 * MiB - 1, 8 * MiB, 9 * MiB + 4093, 21 * MiB + 1}) {
         SCOPED_TRACE(size);
-        std::string bytes(size, '\0');
-        uint32_t x = static_cast<uint32_t>(size);
-        for (char &c : bytes) c = static_cast<char>((x = x * 1664525u + 1013904223u) >> 24);
+        std::string bytes = testkit::noise(size);
         std::string path = dir.file("large.docx");
         testkit::write_file(path, bytes);
         docx_heap data;
@@ -215,6 +214,61 @@ TEST(ReadFile, LargeFilesReadBackByteForByte) {
         EXPECT_TRUE(std::string_view(data.get(), got) == bytes);
         EXPECT_EQ(data.get()[got], '\0');
     }
+}
+
+// A large file's bytes are used as soon as their chunks are in, while a
+// second thread reads the rest: each range asked for must already hold the
+// file's bytes, and ranges past the end are refused.
+TEST(FileLoad, RangesAreInBeforeTheWholeFileIs) {
+    TempDir dir;
+    constexpr size_t MiB = size_t{1} << 20;
+    for (size_t size : {size_t{4096}, 21 * MiB + 1}) {
+        SCOPED_TRACE(size);
+        const std::string bytes = testkit::noise(size);
+        std::string path = dir.file("large.docx");
+        testkit::write_file(path, bytes);
+        docx_file_load file;
+        ASSERT_EQ(file.start(path.c_str()), 0);
+        ASSERT_EQ(file.size(), size);
+        struct Range {
+            size_t at, n;
+        } ranges[] = {{size - 22, 22}, {size / 3, size / 3}, {0, 8}, {size / 2, 1}, {size, 0}};
+        for (const Range &r : ranges) {
+            ASSERT_TRUE(file.ensure(r.at, r.n)) << r.at;
+            EXPECT_TRUE(std::string_view(file.data() + r.at, r.n) ==
+                        std::string_view(bytes).substr(r.at, r.n))
+                << r.at;
+        }
+        EXPECT_FALSE(file.ensure(size - 1, 2));
+        EXPECT_FALSE(file.ensure(size + 1, 0));
+        docx_heap data;
+        size_t got = 0;
+        ASSERT_EQ(file.finish(&data, &got), 0);
+        ASSERT_EQ(got, size);
+        EXPECT_TRUE(std::string_view(data.get(), got) == bytes);
+        EXPECT_EQ(data.get()[got], '\0');
+    }
+}
+
+// A file that shrinks once its size was taken is a short read, whichever
+// thread comes to the missing bytes.
+TEST(FileLoad, FileCutShortWhileReadIsAShortRead) {
+    if (std::thread::hardware_concurrency() < 2) GTEST_SKIP() << "read whole at start";
+    TempDir dir;
+    constexpr size_t size = size_t{64} << 20;
+    std::string path = dir.file("shrinking.docx");
+    testkit::write_file(path, "");
+    fs::resize_file(path, size);  // sparse
+    docx_file_load file;
+    ASSERT_EQ(file.start(path.c_str()), 0);
+    fs::resize_file(path, size / 16);
+    EXPECT_FALSE(file.ensure(size - 1, 1));
+    docx_heap data;
+    size_t got = 1;
+    EXPECT_EQ(file.finish(&data, &got), -1);
+    EXPECT_EQ(data, nullptr);
+    EXPECT_EQ(got, 0u);
+    EXPECT_EQ(docx_last_error(), "short read: " + path);
 }
 
 TEST(ReadFile, UnreadablePathsNameTheCause) {
@@ -282,6 +336,17 @@ TEST(DetectEncrypted, CompoundFilesAndEncryptionEntries) {
     };
     for (const Case &c : cases)
         EXPECT_EQ(docx_detect_encrypted(c.bytes.data(), c.bytes.size()), c.expected) << c.what;
+}
+
+// A large Compound File is searched to its end, not only as far as it was
+// read when the search began.
+TEST(DetectEncrypted, LargeCompoundFileIsReadBeforeItIsSearched) {
+    TempDir dir;
+    std::string path = dir.file("large.doc");
+    testkit::write_file(path, compound_file("EncryptedPackage", size_t{9} << 20));
+    docx_file_load file;
+    ASSERT_EQ(file.start(path.c_str()), 0);
+    EXPECT_EQ(docx_detect_encrypted(file), DOCX_ENCRYPTED);
 }
 
 // MARK: - Extracting parts

@@ -118,6 +118,13 @@ std::string read_file(const std::string &path) {
     return s.str();
 }
 
+std::string noise(size_t n) {
+    std::string bytes(n, '\0');
+    uint32_t x = static_cast<uint32_t>(n);
+    for (char &c : bytes) c = static_cast<char>((x = x * 1664525u + 1013904223u) >> 24);
+    return bytes;
+}
+
 void write_file(const std::string &path, std::string_view bytes) {
     std::ofstream out(path, std::ios::binary);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));

@@ -43,6 +43,8 @@ Entries read_zip(const std::string &path);
 // One entry's bytes; fails the current test when absent.
 std::string read_entry(const std::string &path, std::string_view name);
 std::string read_file(const std::string &path);
+// `n` bytes that do not compress, the same for the same `n`.
+std::string noise(size_t n);
 void write_file(const std::string &path, std::string_view bytes);
 
 // The .docx files of the real-world corpus, sorted; empty when the folder
