@@ -445,14 +445,68 @@ inline std::string docx_from_input(std::string_view in, std::string_view name) {
     return ok ? path : "";
 }
 
+// MARK: - Reading a file while it comes in
+
+// What taking a part out gave: its bytes and stored name, or the message.
+struct Extracted {
+    int rc;
+    std::string bytes, name, error;
+    bool operator==(const Extracted &) const = default;
+};
+
+template <class Extract>
+Extracted extracted_by(Extract extract) {
+    docx_heap bytes, name;
+    size_t len = 0;
+    docx_clear_error();
+    int rc = extract(&bytes, &len, &name);
+    if (rc != 0) return {rc, "", "", docx_last_error()};
+    return {rc, std::string(bytes.get(), len), name ? name.get() : "", ""};
+}
+
+// A file read in small chunks by two threads, its parts taken out while it
+// comes in, must give what the same file gives from memory.
+inline std::string chunked_reading_problem(const std::string &path) {
+    docx_heap data;
+    size_t size = 0;
+    if (docx_read_file(path.c_str(), &data, &size) != 0) return "";
+    docx_file_load file(0, 4096);
+    if (file.start(path.c_str()) != 0) return std::string("start failed: ") + docx_last_error();
+    if (docx_detect_encrypted(file) != docx_detect_encrypted(data.get(), size))
+        return "chunked reading takes the file for another kind";
+    auto main_part = [](auto &&...from) {
+        return extracted_by([&](docx_heap *xml, size_t *len, docx_heap *name) {
+            return docx_zip_extract_main(from..., xml, len, name);
+        });
+    };
+    auto core_part = [](auto &&...from) {
+        return extracted_by([&](docx_heap *xml, size_t *len, docx_heap *) {
+            *xml = docx_zip_extract(from..., "docProps/core.xml", len);
+            return *xml ? 0 : -1;
+        });
+    };
+    if (main_part(file) != main_part(data.get(), size))
+        return "chunked reading takes out another main part";
+    if (core_part(file) != core_part(data.get(), size))
+        return "chunked reading takes out other core properties";
+    docx_heap whole;
+    size_t whole_size = 0;
+    if (file.finish(&whole, &whole_size) != 0) return "finish failed";
+    if (std::string_view(whole.get(), whole_size) != std::string_view(data.get(), size))
+        return "chunked reading read other bytes";
+    return "";
+}
+
 // MARK: - Entry points
 
 inline std::string run_open_content(std::string_view in) {
     std::string path = docx_from_input(in, "in.docx");
     if (path.empty()) return "";
-    OpenDoc d(path);
-    read_all(d.handle);
-    return "";
+    {
+        OpenDoc d(path);
+        read_all(d.handle);
+    }
+    return chunked_reading_problem(path);
 }
 
 // Input: one byte of options (bit 0 match_case, bit 1 whole_word), one byte n,

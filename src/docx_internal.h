@@ -145,7 +145,14 @@ int docx_read_file(const char *path, docx_heap *data, size_t *size);
 struct docx_file_load_state;
 class docx_file_load {
   public:
-    docx_file_load();
+    // Zeroing fresh pages and copying the file into them is most of the time
+    // it takes to open a document with many pictures. The chunks end on the
+    // block's MiB edges, so that a huge page is mostly faulted by one thread.
+    static constexpr size_t TWO_THREAD_FROM = size_t{8} << 20;
+    static constexpr size_t CHUNK = size_t{1} << 20;
+    // Files from `two_thread_from` bytes on are read in chunks of `chunk`
+    // bytes; tests and fuzzing make both small, to read any file in many.
+    explicit docx_file_load(size_t two_thread_from = TWO_THREAD_FROM, size_t chunk = CHUNK);
     ~docx_file_load();
     docx_file_load(const docx_file_load &) = delete;
     docx_file_load &operator=(const docx_file_load &) = delete;

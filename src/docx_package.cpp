@@ -1056,13 +1056,6 @@ std::string spliced(std::string_view xml, size_t close, std::string_view extra) 
 
 namespace {
 
-// Files from this size on (documents with many pictures) are read by two
-// threads where two cores exist: zeroing fresh pages and copying the file into
-// them is most of the time it takes to open such a document. The chunks end on
-// the block's MiB edges, so that a huge page is mostly faulted by one thread.
-constexpr size_t TWO_THREAD_READ_MIN = size_t{8} << 20;
-constexpr size_t READ_CHUNK = size_t{1} << 20;
-
 // Reads [at, at + n) of `fd` into `to`; false on an error or an early end.
 bool read_range(int fd, char *to, size_t n, size_t at) {
     docx_prefault(to, n);
@@ -1088,6 +1081,7 @@ struct front_reader {
 }  // namespace
 
 struct docx_file_load_state {
+    size_t two_thread_from = 0, chunk = 1;
     std::string path;
     file_owner file;
     docx_heap block;
@@ -1103,9 +1097,9 @@ struct docx_file_load_state {
         worker.reset();
     }
 
-    size_t chunk_of(size_t at) const { return (at + lead) / READ_CHUNK; }
-    size_t chunk_begin(size_t i) const { return i == 0 ? 0 : i * READ_CHUNK - lead; }
-    size_t chunk_end(size_t i) const { return std::min(size, (i + 1) * READ_CHUNK - lead); }
+    size_t chunk_of(size_t at) const { return (at + lead) / chunk; }
+    size_t chunk_begin(size_t i) const { return i == 0 ? 0 : i * chunk - lead; }
+    size_t chunk_end(size_t i) const { return std::min(size, (i + 1) * chunk - lead); }
 
     // Reads chunk `i` unless another thread took it first.
     void claim(size_t i) {
@@ -1131,7 +1125,11 @@ void front_reader::operator()() const {
     for (size_t i = 0; i < load->chunk_count && !load->stop; ++i) load->claim(i);
 }
 
-docx_file_load::docx_file_load() : state_(std::make_unique<docx_file_load_state>()) {}
+docx_file_load::docx_file_load(size_t two_thread_from, size_t chunk)
+    : state_(std::make_unique<docx_file_load_state>()) {
+    state_->two_thread_from = two_thread_from;
+    state_->chunk = std::max(chunk, size_t{1});
+}
 
 docx_file_load::~docx_file_load() = default;
 
@@ -1176,12 +1174,12 @@ int docx_file_load::start(const char *path) {
         return -1;
     }
     docx_advise_large(s.block.get());
-    if (s.size < TWO_THREAD_READ_MIN || !two_cores()) {
+    if (s.size < s.two_thread_from || s.size == 0 || !two_cores()) {
         if (read_range(fileno(s.file.get()), s.block.get(), s.size, 0)) return 0;
         docx_set_error("short read: %s", path);
         return -1;
     }
-    s.lead = reinterpret_cast<uintptr_t>(s.block.get()) % READ_CHUNK;
+    s.lead = reinterpret_cast<uintptr_t>(s.block.get()) % s.chunk;
     s.chunk_count = s.chunk_of(s.size - 1) + 1;
     s.chunks = std::make_unique<std::atomic<unsigned char>[]>(s.chunk_count);
     // Without a second thread, the chunks are all read on this one.

@@ -222,12 +222,17 @@ TEST(ReadFile, LargeFilesReadBackByteForByte) {
 TEST(FileLoad, RangesAreInBeforeTheWholeFileIs) {
     TempDir dir;
     constexpr size_t MiB = size_t{1} << 20;
-    for (size_t size : {size_t{4096}, 21 * MiB + 1}) {
+    struct Case {
+        size_t size, two_thread_from, chunk;
+    } cases[] = {{4096, docx_file_load::TWO_THREAD_FROM, docx_file_load::CHUNK},
+                 {21 * MiB + 1, docx_file_load::TWO_THREAD_FROM, docx_file_load::CHUNK},
+                 {100003, 0, 4096}};
+    for (const auto [size, two_thread_from, chunk] : cases) {
         SCOPED_TRACE(size);
         const std::string bytes = testkit::noise(size);
         std::string path = dir.file("large.docx");
         testkit::write_file(path, bytes);
-        docx_file_load file;
+        docx_file_load file(two_thread_from, chunk);
         ASSERT_EQ(file.start(path.c_str()), 0);
         ASSERT_EQ(file.size(), size);
         struct Range {

@@ -1,5 +1,6 @@
 // test_regressions.cpp -- every input the fuzzers ever broke the library with
-// (tests/data/regressions/) replayed through every fuzzed entry point.
+// (tests/data/regressions/) replayed through every fuzzed entry point, and the
+// real-world corpus through the fuzzers' check of chunked reading.
 #include <gtest/gtest.h>
 
 #include "../fuzz/harness.h"
@@ -31,5 +32,12 @@ TEST_P(Regressions, EveryKeptInputKeepsThePromises) {
 
 INSTANTIATE_TEST_SUITE_P(Fuzzed, Regressions, testing::ValuesIn(kEntries),
                          [](const auto &info) { return std::string(info.param.name); });
+
+TEST(ChunkedReading, RealFilesGiveWhatMemoryGives) {
+    auto files = testkit::corpus_files();
+    if (files.empty()) GTEST_SKIP() << "no corpus at " << testkit::corpus_dir();
+    for (const std::string &file : files)
+        EXPECT_EQ(fuzzkit::chunked_reading_problem(file), "") << file;
+}
 
 }  // namespace
