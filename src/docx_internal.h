@@ -146,8 +146,7 @@ struct docx_file_load_state;
 class docx_file_load {
   public:
     // Zeroing fresh pages and copying the file into them is most of the time
-    // it takes to open a document with many pictures. The chunks end on the
-    // block's MiB edges, so that a huge page is mostly faulted by one thread.
+    // it takes to open a document with many pictures.
     static constexpr size_t TWO_THREAD_FROM = size_t{8} << 20;
     static constexpr size_t CHUNK = size_t{1} << 20;
     // Files from `two_thread_from` bytes on are read in chunks of `chunk`
