@@ -1155,8 +1155,10 @@ size_t docx_file_load::size() const {
     return state_->size;
 }
 
-int docx_file_load::start(const char *path) {
-    docx_file_load_state &s = *state_;
+namespace {
+
+// Opens the file, sizes it and allocates its block; -1 with the message set.
+int open_sized(docx_file_load_state &s, const char *path) {
     s.path = path;
     s.file.reset(std::fopen(path, "rb"));
     struct stat st;
@@ -1188,6 +1190,14 @@ int docx_file_load::start(const char *path) {
         return -1;
     }
     docx_advise_large(s.block.get());
+    return 0;
+}
+
+}  // namespace
+
+int docx_file_load::start(const char *path) {
+    docx_file_load_state &s = *state_;
+    if (open_sized(s, path) != 0) return -1;
     if (s.size < s.two_thread_from || s.size == 0 || !two_cores()) {
         if (read_range(fileno(s.file.get()), s.block.get(), s.size, 0)) return 0;
         docx_set_error("short read: %s", path);
