@@ -15,7 +15,9 @@ namespace {
 
 long g_fail_growth_after = -1;
 
-// Blocks from this size on ask for huge pages.
+// Blocks from the size of a huge page on ask for huge pages; from a few of
+// them on, a buffer's capacity is left to fault in by huge pages alone.
+constexpr size_t huge_page = size_t{2} << 20;
 constexpr size_t large_block = size_t{4} << 20;
 
 bool growth_should_fail() {
@@ -48,7 +50,7 @@ void docx_advise_large(void *block) {
     constexpr uintptr_t page = 4096;
     if (!block) return;
     size_t n = malloc_usable_size(block);
-    if (n < large_block) return;
+    if (n < huge_page) return;
     uintptr_t from = reinterpret_cast<uintptr_t>(block) & ~(page - 1);
     uintptr_t to = (reinterpret_cast<uintptr_t>(block) + n + page - 1) & ~(page - 1);
     // Only a hint: where it is refused, the pages are simply smaller.
